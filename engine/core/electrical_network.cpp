@@ -1,0 +1,121 @@
+#include "core/electrical_network.hpp"
+
+#include <algorithm>
+#include <unordered_set>
+
+namespace tarvelo {
+
+ElectricalNetwork::ElectricalNetwork(std::vector<Element*> elements)
+    : elements(std::move(elements)) {
+  std::unordered_set<const Connection*> seen;
+  for (Element* element : this->elements) {
+    for (const Port& port : element->ports) {
+      if (seen.insert(port.connection.get()).second) all_connections.push_back(port.connection);
+    }
+    collect_flexible_parameters(element, flexible_parameters);
+  }
+}
+
+std::pair<std::vector<double>, std::vector<double>> ElectricalNetwork::declare_variables() const {
+  std::vector<double> x, p;
+  for (const auto& node : all_connections) node->declare_independent_variables(x);
+  for (const Element* element : elements) {
+    element->declare_independent_variables(x);
+    element->declare_dynamic_variables(p);
+  }
+  for (const FlexibleParameter* parameter : flexible_parameters) {
+    declare_flexible_parameter(*parameter, p);
+  }
+  return {std::move(x), std::move(p)};
+}
+
+void ElectricalNetwork::link_variables(const ADVector& x, Eigen::VectorXd& x_values,
+                                       const ADVector& p, Eigen::VectorXd& p_values) const {
+  int kx = 0, kp = 0;
+  for (const auto& node : all_connections) node->link_independent_variables(x, x_values, kx);
+  for (Element* element : elements) {
+    element->link_independent_variables(x, x_values, kx);
+    element->link_dynamic_variables(p, p_values, kp);
+  }
+  for (FlexibleParameter* parameter : flexible_parameters) {
+    link_flexible_parameter(*parameter, p, p_values, kp);
+  }
+}
+
+void ElectricalNetwork::unlink_variables() const {
+  const ADVector none;
+  Eigen::VectorXd empty_x, empty_p;
+  link_variables(none, empty_x, none, empty_p);
+}
+
+void ElectricalNetwork::add_equations(ADVector& y) const {
+  int k = 0;
+  for (Element* element : elements) element->eval_currents(true);
+  for (const auto& node : all_connections) node->add_kirchhoff_equation(y, k);
+  for (const Element* element : elements) element->add_internal_equations(y, k);
+}
+
+void ElectricalNetwork::eval_currents() const {
+  for (Element* element : elements) element->eval_currents(false);
+}
+
+void ElectricalNetwork::backward() {
+  for (auto it = elements.rbegin(); it != elements.rend(); ++it) (*it)->backward();
+}
+
+double ElectricalNetwork::forward() {
+  double largest = 0.0;
+  for (Element* element : elements) {
+    const double change = element->forward();
+    if (change > largest) largest = change;
+  }
+  return largest;
+}
+
+std::vector<int> ElectricalNetwork::detect_elements(const std::vector<long>& indices) const {
+  std::set<int> found;
+  std::vector<double> scratch;
+  std::size_t ic = 0, ie = 0;
+  bool elements_declared = false;
+
+  const auto position_of = [this](const Element* element) -> int {
+    const auto it = std::find(elements.begin(), elements.end(), element);
+    return it == elements.end() ? -1 : static_cast<int>(it - elements.begin());
+  };
+  const auto add = [&found](int position) {
+    if (position >= 0) found.insert(position);
+  };
+
+  for (const long v : indices) {
+    while (v >= static_cast<long>(scratch.size()) && ic < all_connections.size() &&
+           !elements_declared) {
+      all_connections[ic]->declare_independent_variables(scratch);
+      ++ic;
+    }
+    if (!elements_declared && v < static_cast<long>(scratch.size())) {
+      if (ic == 0) continue;
+      const Connection& node = *all_connections[ic - 1];
+      bool any_nan = false;
+      for (const Port* port : node.ports) {
+        const double re = CppAD::Value(CppAD::Var2Par(port->ad_current.real()));
+        const double im = CppAD::Value(CppAD::Var2Par(port->ad_current.imag()));
+        if (std::isnan(re) || std::isnan(im)) {
+          add(position_of(port->element));
+          any_nan = true;
+        }
+      }
+      // A node whose ports have all been disconnected has nobody to report.
+      if (!any_nan && !node.ports.empty()) add(position_of(node.ports.front()->element));
+      continue;
+    }
+    while (v >= static_cast<long>(scratch.size()) && ie < elements.size()) {
+      elements[ie]->declare_independent_variables(scratch);
+      elements_declared = true;
+      ++ie;
+    }
+    if (ie > 0) add(static_cast<int>(ie - 1));
+  }
+  return {found.begin(), found.end()};
+}
+
+}  // namespace tarvelo

@@ -1,0 +1,50 @@
+// The assembled network: its elements, its distinct nodes and the network-wide passes.
+//
+// Layout of a solver's vectors, fixed here:
+//   unknowns x (and residual rows y, row for row):
+//     Re V, Im V of every node not held at zero, in order of first appearance through the
+//     elements' ports; then every element's own unknowns, in element order.
+//   dynamic parameters p:
+//     every element's changeable parameters, in element order; then s_max, q_min, q_max of each
+//     distinct flexible parameter, once per object, ordered by address.
+#pragma once
+
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "core/element.hpp"
+
+namespace tarvelo {
+
+class FlexibleParameter;
+
+class ElectricalNetwork {
+ public:
+  std::vector<Element*> elements;
+  std::vector<std::shared_ptr<Connection>> all_connections;
+  std::set<FlexibleParameter*> flexible_parameters;
+  // The solver whose vectors the nodes and records point into, if any.
+  const void* linker = nullptr;
+
+  explicit ElectricalNetwork(std::vector<Element*> elements);
+
+  std::pair<std::vector<double>, std::vector<double>> declare_variables() const;
+  void link_variables(const ADVector& x, Eigen::VectorXd& x_values, const ADVector& p,
+                      Eigen::VectorXd& p_values) const;
+  // Points every node and record back at its stored value.
+  void unlink_variables() const;
+  void add_equations(ADVector& y) const;
+  void eval_currents() const;
+  void backward();
+  double forward();
+  std::vector<int> detect_elements(const std::vector<long>& indices) const;
+};
+
+// The flexible-parameter seams of the network passes (defined with the flexible loads).
+void collect_flexible_parameters(Element* element, std::set<FlexibleParameter*>& out);
+void declare_flexible_parameter(const FlexibleParameter& parameter, std::vector<double>& p);
+void link_flexible_parameter(FlexibleParameter& parameter, const ADVector& p,
+                             Eigen::VectorXd& values, int& k);
+
+}  // namespace tarvelo

@@ -1,0 +1,142 @@
+// The element protocol, ports and electrical nodes; the two elements that carry no current.
+//
+// Every element has ports, one per conductor. A port carries the current flowing from its node
+// into the element; ports joined together share a node (`Connection`) that carries one complex
+// potential. Kirchhoff's law at a node not held at zero gives two residual rows:
+//
+//     Re sum_p I_p = 0,   Im sum_p I_p = 0      over the ports p on the node.
+//
+// Elements take part in every solver through the virtual operations below: declaring and linking
+// their own unknowns and changeable parameters, computing their port currents (taped while the
+// Newton tape is recorded, plain afterwards), writing their own residual rows, and the backward
+// and forward steps of the sweep.
+#pragma once
+
+#include <complex>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "core/arithmetic.hpp"
+#include "core/linked.hpp"
+
+namespace tarvelo {
+
+class Element;
+class Connection;
+
+struct Port {
+  std::shared_ptr<Connection> connection;
+  Element* element;
+  ADComplex ad_current{AD(0.0), AD(0.0)};
+  Complex current;
+
+  Port(const Complex& current, const Complex& potential, Element* element);
+  // Removes this port from its node's port list; the port still reads that node's potential.
+  void disconnect();
+};
+
+class Connection : public std::enable_shared_from_this<Connection> {
+ public:
+  std::vector<Port*> ports;
+  LinkedComplex potential;
+  bool fixed_zero = false;
+
+  Connection(const Complex& potential, Port* port);
+
+  void declare_independent_variables(std::vector<double>& x) const;
+  void link_independent_variables(const ADVector& x, Eigen::VectorXd& values, int& k);
+  void add_kirchhoff_equation(ADVector& y, int& k) const;
+  Complex sum_currents() const;
+  // Absorbs `other`'s ports; this node keeps its own potential.
+  void merge(const std::shared_ptr<Connection>& other);
+};
+
+// The node read rules: plain reads 0 for a node held at zero, else the linked slot, else the
+// stored value; taped reads the constant 0 for a node held at zero, else the taped potential.
+inline Complex plain_potential(const Connection& c) {
+  return c.fixed_zero ? Complex(0.0, 0.0) : read(c.potential);
+}
+inline ADComplex taped_potential(const Connection& c) {
+  return c.fixed_zero ? zero<ADComplex>() : c.potential.ad;
+}
+// Writes a potential found by a sweep step (stored value and, when linked, the slots).
+inline void write_potential(Connection& c, const Complex& v) { update(c.potential, v); }
+
+template <class S>
+S potential(const Port& p);
+template <>
+inline Complex potential<Complex>(const Port& p) {
+  return plain_potential(*p.connection);
+}
+template <>
+inline ADComplex potential<ADComplex>(const Port& p) {
+  return taped_potential(*p.connection);
+}
+
+inline void set_current(Port& p, const Complex& i) { p.current = i; }
+inline void set_current(Port& p, const ADComplex& i) { p.ad_current = i; }
+
+// Minus the sum of the plain currents of the other ports on p's node: the current that p must
+// carry for the node to balance.
+Complex balancing_current(const Port& p);
+
+class Element {
+ public:
+  std::vector<Port> ports;
+
+  explicit Element(int n);
+  Element(int n, const Complex* potentials);
+  Element(const Element&) = delete;
+  Element& operator=(const Element&) = delete;
+  virtual ~Element();
+
+  virtual void declare_independent_variables(std::vector<double>& x) const;
+  virtual void declare_dynamic_variables(std::vector<double>& p) const;
+  virtual void link_independent_variables(const ADVector& x, Eigen::VectorXd& values, int& k);
+  virtual void link_dynamic_variables(const ADVector& p, Eigen::VectorXd& values, int& k);
+  virtual void eval_currents(bool taped) = 0;
+  virtual void add_internal_equations(ADVector& y, int& k) const;
+  virtual void backward();
+  virtual double forward();
+
+  void connect(const Element& element, const std::vector<std::pair<int, int>>& pairs) const;
+  void connect_ports(const int* ports_index, int n) const;
+  void disconnect();
+
+  void get_potentials(int size, Complex* out) const;
+  void get_currents(int size, Complex* out) const;
+  Complex get_port_potential(int index) const;
+  Complex get_port_current(int index) const;
+
+  static void add_dependent_variable(ADVector& y, int& k, const ADComplex& value);
+};
+
+template <class T>
+class ElementImpl : public Element {
+ public:
+  using Element::Element;
+};
+
+class Bus : public ElementImpl<Bus> {
+ public:
+  explicit Bus(int n);
+  Bus(int n, const Complex* potentials);
+
+  void initialize_potentials(const Complex* potentials);
+  void eval_currents(bool taped) override;
+  void backward() override;
+};
+
+class Ground : public ElementImpl<Ground> {
+ public:
+  Ground();
+
+  void eval_currents(bool taped) override;
+  void backward() override;
+};
+
+// Sets every port current of the element to zero, in the form chosen by `taped`.
+void zero_currents(Element& element, bool taped);
+
+}  // namespace tarvelo

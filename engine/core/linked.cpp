@@ -1,0 +1,132 @@
+#include "core/linked.hpp"
+
+#include "core/messages.hpp"
+
+namespace tarvelo {
+
+void declare(const LinkedMatrix& r, std::vector<double>& out) {
+  for (Eigen::Index row = 0; row < r.value.rows(); ++row) {
+    for (Eigen::Index col = 0; col < r.value.cols(); ++col) {
+      out.push_back(r.value(row, col).real());
+      out.push_back(r.value(row, col).imag());
+    }
+  }
+}
+
+void declare(const LinkedVector& r, std::vector<double>& out) {
+  for (Eigen::Index i = 0; i < r.value.size(); ++i) {
+    out.push_back(r.value(i).real());
+    out.push_back(r.value(i).imag());
+  }
+}
+
+bool link_window(const ADVector& t, const Eigen::VectorXd& v, int k, int count) {
+  if (v.size() == 0) return false;
+  if (k < 0 || k + count > v.size() || k + count > t.size()) {
+    throw std::out_of_range(messages::link_cursor_outside);
+  }
+  return true;
+}
+
+void link(LinkedComplex& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
+  if (!link_window(t, v, k, 2)) {
+    r = LinkedComplex(r.value);
+  } else {
+    r.ad = ADComplex(t[k], t[k + 1]);
+    r.linked = &v[k];
+    r.is_linked = true;
+  }
+  k += 2;
+}
+
+void link(LinkedReal& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
+  if (!link_window(t, v, k, 1)) {
+    r = LinkedReal(r.value);
+  } else {
+    r.ad = t[k];
+    r.linked = &v[k];
+    r.is_linked = true;
+  }
+  k += 1;
+}
+
+void link(LinkedMatrix& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
+  const auto rows = r.value.rows(), cols = r.value.cols();
+  const int count = static_cast<int>(2 * rows * cols);
+  if (!link_window(t, v, k, count)) {
+    r.ad.resize(0, 0);
+    r.linked = nullptr;
+    r.is_linked = false;
+  } else {
+    r.ad.resize(rows, cols);
+    for (Eigen::Index row = 0; row < rows; ++row) {
+      for (Eigen::Index col = 0; col < cols; ++col) {
+        const auto slot = k + 2 * (row * cols + col);
+        r.ad(row, col) = ADComplex(t[slot], t[slot + 1]);
+      }
+    }
+    r.linked = &v[k];
+    r.is_linked = true;
+  }
+  k += count;
+}
+
+void link(LinkedVector& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
+  const auto n = r.value.size();
+  const int count = static_cast<int>(2 * n);
+  if (!link_window(t, v, k, count)) {
+    r.ad.resize(0);
+    r.linked = nullptr;
+    r.is_linked = false;
+  } else {
+    r.ad.resize(n);
+    for (Eigen::Index i = 0; i < n; ++i) r.ad(i) = ADComplex(t[k + 2 * i], t[k + 2 * i + 1]);
+    r.linked = &v[k];
+    r.is_linked = true;
+  }
+  k += count;
+}
+
+Eigen::MatrixXcd read(const LinkedMatrix& r) {
+  if (!r.is_linked) return r.value;
+  const auto rows = r.value.rows(), cols = r.value.cols();
+  Eigen::MatrixXcd m(rows, cols);
+  for (Eigen::Index row = 0; row < rows; ++row) {
+    for (Eigen::Index col = 0; col < cols; ++col) {
+      const double* slot = r.linked + 2 * (row * cols + col);
+      m(row, col) = Complex(slot[0], slot[1]);
+    }
+  }
+  return m;
+}
+
+Eigen::VectorXcd read(const LinkedVector& r) {
+  if (!r.is_linked) return r.value;
+  Eigen::VectorXcd v(r.value.size());
+  for (Eigen::Index i = 0; i < v.size(); ++i) v(i) = Complex(r.linked[2 * i], r.linked[2 * i + 1]);
+  return v;
+}
+
+void update(LinkedMatrix& r, const Eigen::MatrixXcd& v) {
+  r.value = v;
+  if (!r.is_linked) return;
+  const auto cols = v.cols();
+  for (Eigen::Index row = 0; row < v.rows(); ++row) {
+    for (Eigen::Index col = 0; col < cols; ++col) {
+      double* slot = r.linked + 2 * (row * cols + col);
+      slot[0] = v(row, col).real();
+      slot[1] = v(row, col).imag();
+    }
+  }
+}
+
+void update(LinkedVector& r, const Eigen::VectorXcd& v) {
+  r.value = v;
+  if (!r.is_linked) return;
+  for (Eigen::Index i = 0; i < v.size(); ++i) {
+    r.linked[2 * i] = v(i).real();
+    r.linked[2 * i + 1] = v(i).imag();
+  }
+}
+
+}  // namespace tarvelo

@@ -1,0 +1,191 @@
+// Linked records: a changeable value held three ways at once.
+//
+//   value      the stored plain value (set at construction, by updates and by sweep steps)
+//   ad         the value on the automatic-differentiation tape (constant 0 until linked)
+//   linked     once linked, a pointer to the value's slots in a solver vector
+//
+// Plain readers take the linked slots when there are some, else the stored value; taped readers
+// take `ad`. An update writes the stored value and, when linked, the slots. A complex entry takes
+// two consecutive doubles (real part, imaginary part); matrices are laid out row by row.
+//
+// Linking against an empty plain vector is the unlink: the record forgets its slots and goes
+// back to its stored value (used when the solver that owns the slots goes away).
+#pragma once
+
+#include <complex>
+#include <stdexcept>
+#include <vector>
+
+#include <Eigen/Dense>
+#include <cppad/cppad.hpp>
+#include <cppad/example/cppad_eigen.hpp>
+
+namespace tarvelo {
+
+using Complex = std::complex<double>;
+using AD = CppAD::AD<double>;
+using ADComplex = std::complex<AD>;
+using ADVector = Eigen::Matrix<AD, -1, 1>;
+using ADComplexMatrix = Eigen::Matrix<ADComplex, -1, -1>;
+using ADComplexVector = Eigen::Matrix<ADComplex, -1, 1>;
+
+struct LinkedComplex {
+  double* linked = nullptr;
+  ADComplex ad{AD(0.0), AD(0.0)};
+  Complex value;
+  bool is_linked = false;
+
+  LinkedComplex(const Complex& v = Complex(0.0, 0.0)) : value(v) {}
+};
+
+struct LinkedReal {
+  double* linked = nullptr;
+  AD ad{0.0};
+  double value = 0.0;
+  bool is_linked = false;
+
+  LinkedReal(double v = 0.0) : value(v) {}
+};
+
+struct LinkedMatrix {
+  double* linked = nullptr;
+  ADComplexMatrix ad;
+  Eigen::MatrixXcd value;
+  bool is_linked = false;
+
+  LinkedMatrix() = default;
+  explicit LinkedMatrix(Eigen::MatrixXcd v) : value(std::move(v)) {}
+};
+
+struct LinkedVector {
+  double* linked = nullptr;
+  ADComplexVector ad;
+  Eigen::VectorXcd value;
+  bool is_linked = false;
+
+  LinkedVector() = default;
+  explicit LinkedVector(Eigen::VectorXcd v) : value(std::move(v)) {}
+};
+
+// ---- declaring: append the stored value to a vector of starting values ----
+
+inline void declare(const LinkedComplex& r, std::vector<double>& out) {
+  out.push_back(r.value.real());
+  out.push_back(r.value.imag());
+}
+inline void declare(const LinkedReal& r, std::vector<double>& out) { out.push_back(r.value); }
+void declare(const LinkedMatrix& r, std::vector<double>& out);
+void declare(const LinkedVector& r, std::vector<double>& out);
+
+template <class Record>
+void declare(const std::vector<Record>& records, std::vector<double>& out) {
+  for (const auto& r : records) declare(r, out);
+}
+
+// ---- linking: take taped values from t and slots from v at cursor k, advance k ----
+
+// Checks that `count` slots from k lie within both vectors; false when v is empty (the unlink).
+bool link_window(const ADVector& t, const Eigen::VectorXd& v, int k, int count);
+
+void link(LinkedComplex& r, const ADVector& t, Eigen::VectorXd& v, int& k);
+void link(LinkedReal& r, const ADVector& t, Eigen::VectorXd& v, int& k);
+void link(LinkedMatrix& r, const ADVector& t, Eigen::VectorXd& v, int& k);
+void link(LinkedVector& r, const ADVector& t, Eigen::VectorXd& v, int& k);
+
+template <class Record>
+void link(std::vector<Record>& records, const ADVector& t, Eigen::VectorXd& v, int& k) {
+  for (auto& r : records) link(r, t, v, k);
+}
+
+// ---- reading ----
+
+inline Complex read(const LinkedComplex& r) {
+  return r.is_linked ? Complex(r.linked[0], r.linked[1]) : r.value;
+}
+inline double read(const LinkedReal& r) { return r.is_linked ? r.linked[0] : r.value; }
+Eigen::MatrixXcd read(const LinkedMatrix& r);
+Eigen::VectorXcd read(const LinkedVector& r);
+
+// The record's value in the arithmetic of S: plain (Complex, double) or taped (ADComplex, AD).
+template <class S>
+S value_of(const LinkedComplex& r);
+template <>
+inline Complex value_of<Complex>(const LinkedComplex& r) {
+  return read(r);
+}
+template <>
+inline ADComplex value_of<ADComplex>(const LinkedComplex& r) {
+  return r.ad;
+}
+
+template <class S>
+S value_of(const LinkedReal& r);
+template <>
+inline double value_of<double>(const LinkedReal& r) {
+  return read(r);
+}
+template <>
+inline AD value_of<AD>(const LinkedReal& r) {
+  return r.ad;
+}
+
+template <class S>
+Eigen::Matrix<S, -1, -1> value_of(const LinkedMatrix& r);
+template <>
+inline Eigen::MatrixXcd value_of<Complex>(const LinkedMatrix& r) {
+  return read(r);
+}
+template <>
+inline ADComplexMatrix value_of<ADComplex>(const LinkedMatrix& r) {
+  return r.ad;
+}
+
+template <class S>
+Eigen::Matrix<S, -1, 1> value_of(const LinkedVector& r);
+template <>
+inline Eigen::VectorXcd value_of<Complex>(const LinkedVector& r) {
+  return read(r);
+}
+template <>
+inline ADComplexVector value_of<ADComplex>(const LinkedVector& r) {
+  return r.ad;
+}
+
+// ---- updating: the stored value and, when linked, the slots ----
+
+inline void update(LinkedComplex& r, const Complex& v) {
+  r.value = v;
+  if (r.is_linked) {
+    r.linked[0] = v.real();
+    r.linked[1] = v.imag();
+  }
+}
+inline void update(LinkedReal& r, double v) {
+  r.value = v;
+  if (r.is_linked) r.linked[0] = v;
+}
+// The new value must have the record's shape (checked by the callers that take sizes).
+void update(LinkedMatrix& r, const Eigen::MatrixXcd& v);
+void update(LinkedVector& r, const Eigen::VectorXcd& v);
+
+// Updates a record vector from values[0 .. records.size() - 1], in record order.
+inline void update(std::vector<LinkedComplex>& records, const Complex* values) {
+  for (std::size_t i = 0; i < records.size(); ++i) update(records[i], values[i]);
+}
+
+// Builds a record vector from `count` given values, capacity reserved first so that records
+// never move once built.
+inline std::vector<LinkedComplex> make_records(const Complex* values, std::size_t count) {
+  std::vector<LinkedComplex> records;
+  records.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) records.emplace_back(values[i]);
+  return records;
+}
+inline std::vector<LinkedComplex> make_zero_records(std::size_t count) {
+  std::vector<LinkedComplex> records;
+  records.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) records.emplace_back(Complex(0.0, 0.0));
+  return records;
+}
+
+}  // namespace tarvelo

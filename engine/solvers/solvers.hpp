@@ -1,0 +1,106 @@
+// The load-flow solvers.
+//
+// Unknowns x: node potentials (Re, Im per node not held at zero) then the elements' own unknowns,
+// in the network's layout. Residuals F(x, p): Kirchhoff's law per node, then the elements' own
+// equations; p are the changeable element parameters.
+//
+// Newton-Raphson records F once on a tape with p as dynamic parameters. Each iteration:
+//     J = dF/dx (sparse, pattern computed once),   J dx = F (sparse LU, pattern analysed once),
+//     x <- x - t dx,
+// with t = 1 for `Newton` and t from a Goldstein line search on f = |F|^2 / 2 for
+// `NewtonGoldstein`. The backward-forward sweep repeats the elements' backward steps (currents,
+// last element first) and forward steps (potentials, first element first) instead.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <Eigen/Sparse>
+#include <Eigen/SparseLU>
+
+#include "core/electrical_network.hpp"
+
+namespace tarvelo {
+
+class AbstractSolver {
+ public:
+  ElectricalNetwork* network;
+  Eigen::VectorXd variables;
+  Eigen::VectorXd initial_variables;
+  Eigen::VectorXd dynamic_variables;
+
+  explicit AbstractSolver(ElectricalNetwork* network);
+  AbstractSolver(const AbstractSolver&) = delete;
+  AbstractSolver& operator=(const AbstractSolver&) = delete;
+  // Unlinks the network when this solver is the one it is linked to.
+  virtual ~AbstractSolver();
+
+  virtual std::pair<int, double> solve_load_flow(int max_iterations, double tolerance) = 0;
+
+  void reset_inputs();
+  void get_variables(double* out) const;
+  void set_variables(const double* in);
+  int independents_size() const;
+
+ protected:
+  // Declares the network's variables into the solver's vectors and links the network to them;
+  // x and p become the taped vectors (independent variables of a tape when one is recording).
+  void declare_and_link(ADVector& x, ADVector& p, bool record);
+};
+
+class BackwardForward : public AbstractSolver {
+ public:
+  explicit BackwardForward(ElectricalNetwork* network);
+
+  std::pair<int, double> solve_load_flow(int max_iterations, double tolerance) override;
+};
+
+using SizeVector = CppAD::vector<std::size_t>;
+
+class AbstractNewton : public AbstractSolver {
+ public:
+  CppAD::ADFun<double> tape;
+  CppAD::sparse_rc<SizeVector> jacobian_pattern;
+  CppAD::sparse_rcv<SizeVector, Eigen::VectorXd> jacobian_subset;
+  CppAD::sparse_jac_work jacobian_work;
+  Eigen::SparseLU<Eigen::SparseMatrix<double>, Eigen::COLAMDOrdering<int>> lu;
+  bool pattern_analysed = false;
+
+  AbstractNewton(ElectricalNetwork* network, bool optimize_tape);
+
+  std::pair<int, double> solve_load_flow(int max_iterations, double tolerance) override;
+  virtual void step(const Eigen::VectorXd& dx, Eigen::VectorXd& residuals) = 0;
+
+  Eigen::VectorXd forward();
+  Eigen::SparseMatrix<double> compute_jacobian();
+
+  void get_residuals(double* out);
+  void get_jacobian(double* out);
+  void save_matrix(const std::string& prefix);
+  std::pair<std::vector<int>, std::vector<int>> analyse_jacobian();
+
+ protected:
+  // Residuals at the current variables (zero-order forward sweep of the tape).
+  Eigen::VectorXd residuals_at_variables();
+};
+
+class Newton : public AbstractNewton {
+ public:
+  Newton(ElectricalNetwork* network, bool optimize_tape);
+
+  void step(const Eigen::VectorXd& dx, Eigen::VectorXd& residuals) override;
+};
+
+class NewtonGoldstein : public AbstractNewton {
+ public:
+  double m1;
+  double m2;
+
+  NewtonGoldstein(ElectricalNetwork* network, bool optimize_tape, double m1, double m2);
+
+  void update_params(double m1, double m2);
+  void step(const Eigen::VectorXd& dx, Eigen::VectorXd& residuals) override;
+};
+
+}  // namespace tarvelo
