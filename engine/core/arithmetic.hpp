@@ -17,7 +17,9 @@ namespace tarvelo {
 template <class S>
 using RealOf = typename S::value_type;
 
-inline Complex divide(const Complex& a, const Complex& b) { return a / b; }
+inline Complex divide(const Complex& a, const Complex& b) {
+  return a / b;
+}
 inline ADComplex divide(const ADComplex& a, const ADComplex& b) {
   // a * r with r = conj(b) / |b|^2.
   const AD norm = b.real() * b.real() + b.imag() * b.imag();
@@ -25,7 +27,9 @@ inline ADComplex divide(const ADComplex& a, const ADComplex& b) {
   return a * r;
 }
 
-inline double magnitude(const Complex& z) { return std::abs(z); }
+inline double magnitude(const Complex& z) {
+  return std::abs(z);
+}
 inline AD magnitude(const ADComplex& z) {
   return CppAD::sqrt(z.real() * z.real() + z.imag() * z.imag());
 }

@@ -89,15 +89,21 @@ Element::Element(int n, const Complex* potentials) {
 }
 
 // A destroyed element leaves no dangling port behind on a node that outlives it.
-Element::~Element() { disconnect(); }
+Element::~Element() {
+  disconnect();
+}
 
 void Element::declare_independent_variables(std::vector<double>&) const {}
 void Element::declare_dynamic_variables(std::vector<double>&) const {}
 void Element::link_independent_variables(const ADVector&, Eigen::VectorXd&, int&) {}
 void Element::link_dynamic_variables(const ADVector&, Eigen::VectorXd&, int&) {}
 void Element::add_internal_equations(ADVector&, int&) const {}
-void Element::backward() { throw std::runtime_error(messages::no_sweep_step); }
-double Element::forward() { return 0.0; }
+void Element::backward() {
+  throw std::runtime_error(messages::no_sweep_step);
+}
+double Element::forward() {
+  return 0.0;
+}
 
 void Element::connect(const Element& element, const std::vector<std::pair<int, int>>& pairs) const {
   for (const auto& [i, j] : pairs) {
@@ -162,15 +168,24 @@ Bus::Bus(int n) : ElementImpl<Bus>(n) {}
 Bus::Bus(int n, const Complex* potentials) : ElementImpl<Bus>(n, potentials) {}
 
 void Bus::initialize_potentials(const Complex* potentials) {
-  for (std::size_t i = 0; i < ports.size(); ++i) write_potential(*ports[i].connection, potentials[i]);
+  for (std::size_t i = 0; i < ports.size(); ++i)
+    write_potential(*ports[i].connection, potentials[i]);
 }
 
-void Bus::eval_currents(bool taped) { zero_currents(*this, taped); }
-void Bus::backward() { zero_currents(*this, false); }
+void Bus::eval_currents(bool taped) {
+  zero_currents(*this, taped);
+}
+void Bus::backward() {
+  zero_currents(*this, false);
+}
 
 Ground::Ground() : ElementImpl<Ground>(1) {}
 
-void Ground::eval_currents(bool taped) { zero_currents(*this, taped); }
-void Ground::backward() { zero_currents(*this, false); }
+void Ground::eval_currents(bool taped) {
+  zero_currents(*this, taped);
+}
+void Ground::backward() {
+  zero_currents(*this, false);
+}
 
 }  // namespace tarvelo

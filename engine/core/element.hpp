@@ -61,7 +61,9 @@ inline ADComplex taped_potential(const Connection& c) {
   return c.fixed_zero ? zero<ADComplex>() : c.potential.ad;
 }
 // Writes a potential found by a sweep step (stored value and, when linked, the slots).
-inline void write_potential(Connection& c, const Complex& v) { update(c.potential, v); }
+inline void write_potential(Connection& c, const Complex& v) {
+  update(c.potential, v);
+}
 
 template <class S>
 S potential(const Port& p);
@@ -74,8 +76,12 @@ inline ADComplex potential<ADComplex>(const Port& p) {
   return taped_potential(*p.connection);
 }
 
-inline void set_current(Port& p, const Complex& i) { p.current = i; }
-inline void set_current(Port& p, const ADComplex& i) { p.ad_current = i; }
+inline void set_current(Port& p, const Complex& i) {
+  p.current = i;
+}
+inline void set_current(Port& p, const ADComplex& i) {
+  p.ad_current = i;
+}
 
 // Minus the sum of the plain currents of the other ports on p's node: the current that p must
 // carry for the node to balance.

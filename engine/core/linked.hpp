@@ -73,7 +73,9 @@ inline void declare(const LinkedComplex& r, std::vector<double>& out) {
   out.push_back(r.value.real());
   out.push_back(r.value.imag());
 }
-inline void declare(const LinkedReal& r, std::vector<double>& out) { out.push_back(r.value); }
+inline void declare(const LinkedReal& r, std::vector<double>& out) {
+  out.push_back(r.value);
+}
 void declare(const LinkedMatrix& r, std::vector<double>& out);
 void declare(const LinkedVector& r, std::vector<double>& out);
 
@@ -102,7 +104,9 @@ void link(std::vector<Record>& records, const ADVector& t, Eigen::VectorXd& v, i
 inline Complex read(const LinkedComplex& r) {
   return r.is_linked ? Complex(r.linked[0], r.linked[1]) : r.value;
 }
-inline double read(const LinkedReal& r) { return r.is_linked ? r.linked[0] : r.value; }
+inline double read(const LinkedReal& r) {
+  return r.is_linked ? r.linked[0] : r.value;
+}
 Eigen::MatrixXcd read(const LinkedMatrix& r);
 Eigen::VectorXcd read(const LinkedVector& r);
 

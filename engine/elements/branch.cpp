@@ -64,7 +64,9 @@ void Branch::connect_side(const Element& element, const std::vector<std::pair<in
 
 Switch::Switch(int n) : Branch(n, n), currents(make_zero_records(static_cast<std::size_t>(n))) {}
 
-void Switch::declare_independent_variables(std::vector<double>& x) const { declare(currents, x); }
+void Switch::declare_independent_variables(std::vector<double>& x) const {
+  declare(currents, x);
+}
 
 void Switch::link_independent_variables(const ADVector& x, Eigen::VectorXd& values, int& k) {
   link(currents, x, values, k);
@@ -85,7 +87,8 @@ void Switch::eval_currents(bool taped) {
 
 void Switch::add_internal_equations(ADVector& y, int& k) const {
   for (std::size_t c = 0; c < ports1.size(); ++c) {
-    add_dependent_variable(y, k, potential<ADComplex>(*ports1[c]) - potential<ADComplex>(*ports2[c]));
+    add_dependent_variable(y, k,
+                           potential<ADComplex>(*ports1[c]) - potential<ADComplex>(*ports2[c]));
   }
 }
 
@@ -105,7 +108,9 @@ double Switch::forward() {
 
 OpenSwitch::OpenSwitch(int n) : Branch(n, n) {}
 
-void OpenSwitch::eval_currents(bool taped) { zero_currents(*this, taped); }
+void OpenSwitch::eval_currents(bool taped) {
+  zero_currents(*this, taped);
+}
 
 void OpenSwitch::backward() {
   for (Port* p : ports2) p->current = Complex(0.0, 0.0);

@@ -77,8 +77,10 @@ class Load : public LoadBase {
     if constexpr (T::is_delta) {
       const std::size_t n = ports.size();
       std::vector<S> branch(n);
-      for (std::size_t i = 0; i < n; ++i) branch[i] = self().template branch_current<S>(i, voltage<S>(i));
-      for (std::size_t i = 0; i < n; ++i) set_current(ports[i], S(branch[i] - branch[(i + n - 1) % n]));
+      for (std::size_t i = 0; i < n; ++i)
+        branch[i] = self().template branch_current<S>(i, voltage<S>(i));
+      for (std::size_t i = 0; i < n; ++i)
+        set_current(ports[i], S(branch[i] - branch[(i + n - 1) % n]));
     } else {
       S neutral = zero<S>();
       for (std::size_t i = 0; i + 1 < ports.size(); ++i) {

@@ -10,7 +10,9 @@ namespace tarvelo {
 
 namespace {
 
-double larger_part(const Complex& z) { return std::max(std::abs(z.real()), std::abs(z.imag())); }
+double larger_part(const Complex& z) {
+  return std::max(std::abs(z.real()), std::abs(z.imag()));
+}
 
 // The record count of a source with n ports; a source needs at least one port.
 std::size_t voltage_count(int n) {
@@ -22,11 +24,17 @@ std::size_t voltage_count(int n) {
 
 // ---- PotentialRef ----
 
-PotentialRef::PotentialRef() : ElementImpl<PotentialRef>(1) { ports[0].connection->fixed_zero = true; }
+PotentialRef::PotentialRef() : ElementImpl<PotentialRef>(1) {
+  ports[0].connection->fixed_zero = true;
+}
 
-void PotentialRef::eval_currents(bool taped) { zero_currents(*this, taped); }
+void PotentialRef::eval_currents(bool taped) {
+  zero_currents(*this, taped);
+}
 
-void PotentialRef::backward() { ports[0].current = Complex(0.0, 0.0); }
+void PotentialRef::backward() {
+  ports[0].current = Complex(0.0, 0.0);
+}
 
 double PotentialRef::forward() {
   Connection& node = *ports[0].connection;
@@ -35,7 +43,9 @@ double PotentialRef::forward() {
   return larger_part(read);
 }
 
-Complex PotentialRef::get_current() const { return ports[0].connection->sum_currents(); }
+Complex PotentialRef::get_current() const {
+  return ports[0].connection->sum_currents();
+}
 
 // ---- DeltaPotentialRef ----
 
@@ -67,7 +77,9 @@ void DeltaPotentialRef::add_internal_equations(ADVector& y, int& k) const {
   add_dependent_variable(y, k, sum);
 }
 
-void DeltaPotentialRef::backward() { zero_currents(*this, false); }
+void DeltaPotentialRef::backward() {
+  zero_currents(*this, false);
+}
 
 double DeltaPotentialRef::forward() {
   Complex sum(0.0, 0.0);
@@ -77,7 +89,9 @@ double DeltaPotentialRef::forward() {
   return larger_part(sum);
 }
 
-Complex DeltaPotentialRef::get_current() const { return ports[0].current; }
+Complex DeltaPotentialRef::get_current() const {
+  return ports[0].current;
+}
 
 // ---- voltage sources ----
 

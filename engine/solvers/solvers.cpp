@@ -1,13 +1,10 @@
 #include "solvers/solvers.hpp"
 
 #include <cmath>
-#include <ios>
-#include <set>
 #include <stdexcept>
 
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
-#include <unsupported/Eigen/SparseExtra>
 
 #include "solvers/logging.hpp"
 #include "solvers/messages.hpp"
@@ -66,7 +63,9 @@ void AbstractSolver::declare_and_link(ADVector& x, ADVector& p, bool record) {
   network->linker = this;
 }
 
-void AbstractSolver::reset_inputs() { variables = initial_variables; }
+void AbstractSolver::reset_inputs() {
+  variables = initial_variables;
+}
 
 void AbstractSolver::get_variables(double* out) const {
   std::copy(variables.data(), variables.data() + variables.size(), out);
@@ -76,25 +75,8 @@ void AbstractSolver::set_variables(const double* in) {
   std::copy(in, in + variables.size(), variables.data());
 }
 
-int AbstractSolver::independents_size() const { return static_cast<int>(variables.size()); }
-
-// ---- BackwardForward ----
-
-BackwardForward::BackwardForward(ElectricalNetwork* network) : AbstractSolver(network) {
-  ADVector x, p;
-  declare_and_link(x, p, false);
-  initial_variables = variables;
-}
-
-std::pair<int, double> BackwardForward::solve_load_flow(int max_iterations, double tolerance) {
-  int i = 0;
-  double change = 0.0;
-  do {
-    network->backward();
-    change = network->forward();
-    ++i;
-  } while (change > tolerance && i < max_iterations);
-  return {i, change};
+int AbstractSolver::independents_size() const {
+  return static_cast<int>(variables.size());
 }
 
 // ---- AbstractNewton ----
@@ -123,9 +105,13 @@ AbstractNewton::AbstractNewton(ElectricalNetwork* network, bool optimize_tape)
   initial_variables = variables;
 }
 
-Eigen::VectorXd AbstractNewton::residuals_at_variables() { return tape.Forward(0, variables); }
+Eigen::VectorXd AbstractNewton::residuals_at_variables() {
+  return tape.Forward(0, variables);
+}
 
-Eigen::VectorXd AbstractNewton::forward() { return residuals_at_variables(); }
+Eigen::VectorXd AbstractNewton::forward() {
+  return residuals_at_variables();
+}
 
 Eigen::SparseMatrix<double> AbstractNewton::compute_jacobian() {
   const auto n = static_cast<std::size_t>(variables.size());
@@ -148,8 +134,7 @@ Eigen::SparseMatrix<double> AbstractNewton::compute_jacobian() {
     triplets.emplace_back(static_cast<int>(rows[k]), static_cast<int>(cols[k]),
                           values[static_cast<Eigen::Index>(k)]);
   }
-  Eigen::SparseMatrix<double> jacobian(static_cast<Eigen::Index>(n),
-                                       static_cast<Eigen::Index>(n));
+  Eigen::SparseMatrix<double> jacobian(static_cast<Eigen::Index>(n), static_cast<Eigen::Index>(n));
   jacobian.setFromTriplets(triplets.begin(), triplets.end());
   return jacobian;
 }
@@ -177,48 +162,6 @@ std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, doubl
   }
   network->eval_currents();
   return {i, residuals.size() == 0 ? 0.0 : std::max(residuals.maxCoeff(), -residuals.minCoeff())};
-}
-
-void AbstractNewton::get_residuals(double* out) {
-  CppAD::ErrorHandler handler(custom_handler);
-  const Eigen::VectorXd residuals = residuals_at_variables();
-  std::copy(residuals.data(), residuals.data() + residuals.size(), out);
-}
-
-void AbstractNewton::get_jacobian(double* out) {
-  CppAD::ErrorHandler handler(custom_handler);
-  const Eigen::VectorXd jacobian = tape.Jacobian(variables);
-  std::copy(jacobian.data(), jacobian.data() + jacobian.size(), out);
-}
-
-void AbstractNewton::save_matrix(const std::string& prefix) {
-  // The handler is installed here too, so that a report of the differentiation library never
-  // ends the process.
-  CppAD::ErrorHandler handler(custom_handler);
-  const Eigen::VectorXd residuals = residuals_at_variables();
-  const Eigen::SparseMatrix<double> jacobian = compute_jacobian();
-  for (const auto& [name, written] :
-       {std::pair{prefix + ".mtx", Eigen::saveMarket(jacobian, prefix + ".mtx")},
-        std::pair{prefix + "_b.mtx", Eigen::saveMarketVector(residuals, prefix + "_b.mtx")}}) {
-    if (!written) throw std::ios_base::failure(messages::cannot_write_file + name);
-  }
-}
-
-std::pair<std::vector<int>, std::vector<int>> AbstractNewton::analyse_jacobian() {
-  CppAD::ErrorHandler handler(custom_handler);
-  const Eigen::SparseMatrix<double> jacobian = compute_jacobian();
-  std::vector<long> empty_columns;
-  std::set<long> non_finite_rows;
-  for (Eigen::Index col = 0; col < jacobian.outerSize(); ++col) {
-    bool empty = true;
-    for (Eigen::SparseMatrix<double>::InnerIterator it(jacobian, col); it; ++it) {
-      if (it.value() != 0.0) empty = false;  // NaN counts as non-zero
-      if (!std::isfinite(it.value())) non_finite_rows.insert(it.row());
-    }
-    if (empty) empty_columns.push_back(col);
-  }
-  return {network->detect_elements(empty_columns),
-          network->detect_elements({non_finite_rows.begin(), non_finite_rows.end()})};
 }
 
 // ---- Newton and NewtonGoldstein ----
