@@ -5,10 +5,12 @@ find_package(Eigen3 3.4 REQUIRED NO_MODULE)
 find_package(fmt REQUIRED)
 find_package(spdlog REQUIRED)
 
+# The prefix is searched on sys.path so that an isolated build environment (pip's default)
+# finds the copy of cmeel-cppad installed there.
 execute_process(
-  COMMAND "${Python_EXECUTABLE}" -c "import sysconfig; print(sysconfig.get_paths()['purelib'])"
-  OUTPUT_VARIABLE TARVELO_PURELIB OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
-set(TARVELO_CPPAD_PREFIX "${TARVELO_PURELIB}/cmeel.prefix")
+  COMMAND "${Python_EXECUTABLE}" -c
+    "import sys, pathlib; print(next((str(p / 'cmeel.prefix') for p in map(pathlib.Path, sys.path) if (p / 'cmeel.prefix' / 'include').is_dir()), ''))"
+  OUTPUT_VARIABLE TARVELO_CPPAD_PREFIX OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
 find_path(CPPAD_INCLUDE_DIR cppad/cppad.hpp HINTS "${TARVELO_CPPAD_PREFIX}/include" REQUIRED)
 find_library(CPPAD_LIBRARY cppad_lib HINTS "${TARVELO_CPPAD_PREFIX}/lib" REQUIRED)
 get_filename_component(CPPAD_LIBRARY_DIR "${CPPAD_LIBRARY}" DIRECTORY)

@@ -42,10 +42,10 @@ void ElectricalNetwork::link_variables(const ADVector& x, Eigen::VectorXd& x_val
   }
 }
 
-void ElectricalNetwork::unlink_variables() const {
-  const ADVector none;
-  Eigen::VectorXd empty_x, empty_p;
-  link_variables(none, empty_x, none, empty_p);
+void ElectricalNetwork::unlink_variables(Eigen::VectorXd& x_values,
+                                         Eigen::VectorXd& p_values) const {
+  const ADVector none;  // an empty taped vector makes the link pass an unlink
+  link_variables(none, x_values, none, p_values);
 }
 
 void ElectricalNetwork::add_equations(ADVector& y) const {

@@ -32,8 +32,9 @@ class ElectricalNetwork {
   std::pair<std::vector<double>, std::vector<double>> declare_variables() const;
   void link_variables(const ADVector& x, Eigen::VectorXd& x_values, const ADVector& p,
                       Eigen::VectorXd& p_values) const;
-  // Points every node and record back at its stored value.
-  void unlink_variables() const;
+  // Points every node and record still linked to the slots of x_values and p_values (the
+  // vectors of a solver that goes away) back at its stored value.
+  void unlink_variables(Eigen::VectorXd& x_values, Eigen::VectorXd& p_values) const;
   void add_equations(ADVector& y) const;
   void eval_currents() const;
   void backward();

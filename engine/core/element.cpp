@@ -147,7 +147,7 @@ Complex Element::get_port_current(int index) const {
 }
 
 void Element::add_dependent_variable(ADVector& y, int& k, const ADComplex& value) {
-  if (k < 0 || k + 1 >= y.size()) throw std::out_of_range(messages::link_cursor_outside);
+  if (k < 0 || k + 1 >= y.size()) throw std::out_of_range(messages::row_outside);
   y[k++] = value.real();
   y[k++] = value.imag();
 }

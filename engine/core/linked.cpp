@@ -20,31 +20,45 @@ void declare(const LinkedVector& r, std::vector<double>& out) {
   }
 }
 
-bool link_window(const ADVector& t, const Eigen::VectorXd& v, int k, int count) {
-  if (v.size() == 0) return false;
-  if (k < 0 || k + count > v.size() || k + count > t.size()) {
-    throw std::out_of_range(messages::link_cursor_outside);
-  }
-  return true;
+namespace {
+
+bool unlinking(const ADVector& t) {
+  return t.size() == 0;
 }
 
+// True when a linked record points at the slots of v from k on: it belongs to the solver that
+// owns v.
+bool holds_slots(bool is_linked, const double* linked, const Eigen::VectorXd& v, int k) {
+  return is_linked && k >= 0 && k <= v.size() && linked == v.data() + k;
+}
+
+// The first of the `count` slots from k, which must lie within both vectors.
+double* slots(const ADVector& t, Eigen::VectorXd& v, int k, int count) {
+  if (k < 0 || count < 0 || k + count > v.size() || k + count > t.size()) {
+    throw std::out_of_range(messages::link_cursor_outside);
+  }
+  return v.data() + k;
+}
+
+}  // namespace
+
 void link(LinkedComplex& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
-  if (!link_window(t, v, k, 2)) {
-    r = LinkedComplex(r.value);
+  if (unlinking(t)) {
+    if (holds_slots(r.is_linked, r.linked, v, k)) r = LinkedComplex(r.value);
   } else {
+    r.linked = slots(t, v, k, 2);
     r.ad = ADComplex(t[k], t[k + 1]);
-    r.linked = &v[k];
     r.is_linked = true;
   }
   k += 2;
 }
 
 void link(LinkedReal& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
-  if (!link_window(t, v, k, 1)) {
-    r = LinkedReal(r.value);
+  if (unlinking(t)) {
+    if (holds_slots(r.is_linked, r.linked, v, k)) r = LinkedReal(r.value);
   } else {
+    r.linked = slots(t, v, k, 1);
     r.ad = t[k];
-    r.linked = &v[k];
     r.is_linked = true;
   }
   k += 1;
@@ -53,11 +67,14 @@ void link(LinkedReal& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
 void link(LinkedMatrix& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
   const auto rows = r.value.rows(), cols = r.value.cols();
   const int count = static_cast<int>(2 * rows * cols);
-  if (!link_window(t, v, k, count)) {
-    r.ad.resize(0, 0);
-    r.linked = nullptr;
-    r.is_linked = false;
+  if (unlinking(t)) {
+    if (holds_slots(r.is_linked, r.linked, v, k)) {
+      r.ad.resize(0, 0);
+      r.linked = nullptr;
+      r.is_linked = false;
+    }
   } else {
+    r.linked = slots(t, v, k, count);
     r.ad.resize(rows, cols);
     for (Eigen::Index row = 0; row < rows; ++row) {
       for (Eigen::Index col = 0; col < cols; ++col) {
@@ -65,7 +82,6 @@ void link(LinkedMatrix& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
         r.ad(row, col) = ADComplex(t[slot], t[slot + 1]);
       }
     }
-    r.linked = &v[k];
     r.is_linked = true;
   }
   k += count;
@@ -74,14 +90,16 @@ void link(LinkedMatrix& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
 void link(LinkedVector& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
   const auto n = r.value.size();
   const int count = static_cast<int>(2 * n);
-  if (!link_window(t, v, k, count)) {
-    r.ad.resize(0);
-    r.linked = nullptr;
-    r.is_linked = false;
+  if (unlinking(t)) {
+    if (holds_slots(r.is_linked, r.linked, v, k)) {
+      r.ad.resize(0);
+      r.linked = nullptr;
+      r.is_linked = false;
+    }
   } else {
+    r.linked = slots(t, v, k, count);
     r.ad.resize(n);
     for (Eigen::Index i = 0; i < n; ++i) r.ad(i) = ADComplex(t[k + 2 * i], t[k + 2 * i + 1]);
-    r.linked = &v[k];
     r.is_linked = true;
   }
   k += count;

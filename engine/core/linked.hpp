@@ -8,8 +8,10 @@
 // take `ad`. An update writes the stored value and, when linked, the slots. A complex entry takes
 // two consecutive doubles (real part, imaginary part); matrices are laid out row by row.
 //
-// Linking against an empty plain vector is the unlink: the record forgets its slots and goes
-// back to its stored value (used when the solver that owns the slots goes away).
+// Linking with an empty taped vector is the unlink, used when the solver that owns the slots goes
+// away: a record that still points at the very slots the pass would give it forgets them and goes
+// back to its stored value; a record linked elsewhere since (a later solver, another network over
+// the same elements) is left alone.
 #pragma once
 
 #include <complex>
@@ -85,9 +87,7 @@ void declare(const std::vector<Record>& records, std::vector<double>& out) {
 }
 
 // ---- linking: take taped values from t and slots from v at cursor k, advance k ----
-
-// Checks that `count` slots from k lie within both vectors; false when v is empty (the unlink).
-bool link_window(const ADVector& t, const Eigen::VectorXd& v, int k, int count);
+// (an empty t unlinks instead, see above)
 
 void link(LinkedComplex& r, const ADVector& t, Eigen::VectorXd& v, int& k);
 void link(LinkedReal& r, const ADVector& t, Eigen::VectorXd& v, int& k);

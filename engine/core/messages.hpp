@@ -15,5 +15,6 @@ inline constexpr const char* no_sweep_step =
     "2 No backward-forward method has been defined for this element";
 
 inline constexpr const char* link_cursor_outside = "link cursor outside the solver vectors";
+inline constexpr const char* row_outside = "residual row outside the residual vector";
 
 }  // namespace tarvelo::messages

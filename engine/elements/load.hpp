@@ -6,7 +6,16 @@
 // Delta load, n ports, one record per branch i from phase i to phase (i+1) mod n:
 //     dV_i = V_i - V_{(i+1) mod n},   J_i = law(X_i, dV_i),
 //     port i carries J_i - J_{(i+n-1) mod n}.
-// Laws: constant power J = conj(S / dV). The records are changeable parameters.
+// Laws:
+//     constant power        J = conj(S / dV)          (S = dV conj(J) is the power drawn)
+//     constant current      J = I dV / |dV|           (|J| = |I|, angle of I relative to dV)
+//     constant admittance   J = Y dV
+// The records are changeable parameters.
+//
+// Load balancer, 4 ports (phases 0..2, neutral 3), one 3 x 3 matrix record Y:
+//     dV = phase_to_neutral V,   I = Y dV,   ports 0..2 carry I, the neutral -sum I,
+// with Y the inverse of the impedance matrix Z = [[a, b, b], [b, a, b], [b, b, a]],
+//     a = z2 + (1 + 1 / k^2) / ym,   b = -1 / (k ym).
 #pragma once
 
 #include <stdexcept>
@@ -42,6 +51,8 @@ class Load : public LoadBase {
   }
   void backward() override { assemble_currents<Complex>(); }
 
+  // Star: the phase currents of the last plain evaluation. Delta: the branch currents at the
+  // present potentials and record values.
   void get_inner_currents(Complex* out) const override {
     const std::size_t count = self().records().size();
     for (std::size_t i = 0; i < count; ++i) {
@@ -116,13 +127,110 @@ class AbstractPowerLoad : public Load<T> {
 class PowerLoad : public AbstractPowerLoad<PowerLoad> {
  public:
   static constexpr bool is_delta = false;
-  PowerLoad(int n, const Complex* powers) : AbstractPowerLoad<PowerLoad>(n, powers) {}
+  PowerLoad(int n, const Complex* powers);
 };
 
 class DeltaPowerLoad : public AbstractPowerLoad<DeltaPowerLoad> {
  public:
   static constexpr bool is_delta = true;
-  DeltaPowerLoad(int n, const Complex* powers) : AbstractPowerLoad<DeltaPowerLoad>(n, powers) {}
+  DeltaPowerLoad(int n, const Complex* powers);
+};
+
+// ---- constant current ----
+
+template <class T>
+class AbstractCurrentLoad : public Load<T> {
+ public:
+  std::vector<LinkedComplex> currents;
+
+  AbstractCurrentLoad(int n, const Complex* given)
+      : Load<T>(n), currents(make_records(given, Load<T>::record_count(n))) {}
+
+  std::vector<LinkedComplex>& records() { return currents; }
+  const std::vector<LinkedComplex>& records() const { return currents; }
+
+  // J = I dV / |dV|: the given current turned by the angle of the voltage.
+  template <class S>
+  S branch_current(std::size_t i, const S& dv) const {
+    const S turned = value_of<S>(currents[i]) * dv;
+    const auto size = magnitude(dv);
+    return S(turned.real() / size, turned.imag() / size);
+  }
+};
+
+class CurrentLoad : public AbstractCurrentLoad<CurrentLoad> {
+ public:
+  static constexpr bool is_delta = false;
+  CurrentLoad(int n, const Complex* currents);
+};
+
+class DeltaCurrentLoad : public AbstractCurrentLoad<DeltaCurrentLoad> {
+ public:
+  static constexpr bool is_delta = true;
+  DeltaCurrentLoad(int n, const Complex* currents);
+};
+
+// ---- constant admittance ----
+
+template <class T>
+class AbstractAdmittanceLoad : public Load<T> {
+ public:
+  std::vector<LinkedComplex> admittances;
+
+  AbstractAdmittanceLoad(int n, const Complex* given)
+      : Load<T>(n), admittances(make_records(given, Load<T>::record_count(n))) {}
+
+  std::vector<LinkedComplex>& records() { return admittances; }
+  const std::vector<LinkedComplex>& records() const { return admittances; }
+
+  // J = Y dV
+  template <class S>
+  S branch_current(std::size_t i, const S& dv) const {
+    return value_of<S>(admittances[i]) * dv;
+  }
+};
+
+class AdmittanceLoad : public AbstractAdmittanceLoad<AdmittanceLoad> {
+ public:
+  static constexpr bool is_delta = false;
+  AdmittanceLoad(int n, const Complex* admittances);
+};
+
+class DeltaAdmittanceLoad : public AbstractAdmittanceLoad<DeltaAdmittanceLoad> {
+ public:
+  static constexpr bool is_delta = true;
+  DeltaAdmittanceLoad(int n, const Complex* admittances);
+};
+
+// ---- load balancer ----
+
+class LoadBalancer;
+
+// The balancer holds one matrix record and evaluates its currents itself, so it takes none of
+// the per-record machinery.
+template <>
+class Load<LoadBalancer> : public LoadBase {
+ public:
+  using LoadBase::LoadBase;
+};
+
+class LoadBalancer : public Load<LoadBalancer> {
+ public:
+  LinkedMatrix y_matrix;
+  Eigen::Matrix<double, 3, 4> phase_to_neutral;
+
+  LoadBalancer(const Complex& z2, const Complex& ym, double k);
+
+  void declare_dynamic_variables(std::vector<double>& p) const override;
+  void link_dynamic_variables(const ADVector& p, Eigen::VectorXd& values, int& k) override;
+  void eval_currents(bool taped) override;
+  void backward() override;
+  // The phase currents of the last plain evaluation.
+  void get_inner_currents(Complex* out) const override;
+
+ private:
+  template <class S>
+  void compute_currents();
 };
 
 }  // namespace tarvelo

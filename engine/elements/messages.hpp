@@ -22,6 +22,24 @@ inline constexpr const char* bad_lv_winding = "Bad LV winding: ";
 
 // Constructor arguments outside the model.
 inline constexpr const char* delta_ref_needs_a_port =
-    "DeltaPotentialRef: expected at least 1 port, got 0";
+    "DeltaPotentialRef: expected at least 1 port, got {}";
+
+// Flexible loads need one parameter object per phase.
+inline constexpr const char* flexible_parameters_missing =
+    "Flexible load: {} flexible parameters given for {} phases";
+inline constexpr const char* flexible_parameter_null =
+    "Flexible load: no flexible parameter given for phase {}";
+
+// A three-phase transformer whose port count does not fit its winding: side, winding, expected
+// and given counts.
+inline constexpr const char* winding_port_count =
+    "ThreePhaseTransformer: {} winding \"{}\" needs {} ports, got {}";
+
+// Lines built without a conductor or without their parameter arrays.
+inline constexpr const char* shunt_line_needs_a_conductor =
+    "ShuntLine: expected at least 1 conductor, got 0";
+inline constexpr const char* simplified_line_needs_a_conductor =
+    "SimplifiedLine: expected at least 1 conductor, got 0";
+inline constexpr const char* line_parameters_missing = "Line: a parameter array is missing";
 
 }  // namespace tarvelo::messages

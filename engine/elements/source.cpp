@@ -4,6 +4,8 @@
 #include <cmath>
 #include <stdexcept>
 
+#include <fmt/format.h>
+
 #include "elements/messages.hpp"
 
 namespace tarvelo {
@@ -18,6 +20,12 @@ double larger_part(const Complex& z) {
 std::size_t voltage_count(int n) {
   if (n < 1) throw std::length_error("vector::reserve");
   return static_cast<std::size_t>(n - 1);
+}
+
+// A delta reference carries its current through port 0: it needs at least one port.
+int delta_ref_port_count(int n) {
+  if (n < 1) throw std::invalid_argument(fmt::format(fmt::runtime(messages::delta_ref_needs_a_port), n));
+  return n;
 }
 
 }  // namespace
@@ -49,9 +57,8 @@ Complex PotentialRef::get_current() const {
 
 // ---- DeltaPotentialRef ----
 
-DeltaPotentialRef::DeltaPotentialRef(int n) : ElementImpl<DeltaPotentialRef>(n) {
-  if (n < 1) throw std::invalid_argument(messages::delta_ref_needs_a_port);
-}
+DeltaPotentialRef::DeltaPotentialRef(int n)
+    : ElementImpl<DeltaPotentialRef>(delta_ref_port_count(n)) {}
 
 void DeltaPotentialRef::declare_independent_variables(std::vector<double>& x) const {
   declare(current, x);

@@ -1,8 +1,12 @@
 // Jacobian diagnostics of the Newton solvers: residuals, dense and sparse Jacobians, Matrix
 // Market files, and the elements behind empty columns and non-finite rows.
+#include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <ios>
 #include <set>
+#include <string>
+#include <system_error>
 
 #include <unsupported/Eigen/SparseExtra>
 
@@ -12,6 +16,21 @@
 
 namespace tarvelo {
 
+namespace {
+
+// A Matrix Market file that could not be created is an error naming the file, with the system's
+// reason when there is one.
+void require_written(bool written, const std::string& file, int error) {
+  if (written) return;
+  const std::string text = messages::cannot_write_file + file;
+  if (error != 0) {
+    throw std::ios_base::failure(text, std::error_code(error, std::generic_category()));
+  }
+  throw std::ios_base::failure(text);
+}
+
+}  // namespace
+
 void AbstractNewton::get_residuals(double* out) {
   CppAD::ErrorHandler handler(custom_handler);
   const Eigen::VectorXd residuals = residuals_at_variables();
@@ -19,6 +38,7 @@ void AbstractNewton::get_residuals(double* out) {
 }
 
 void AbstractNewton::get_jacobian(double* out) {
+  if (!has_tape()) return;  // no unknowns: nothing to write
   CppAD::ErrorHandler handler(custom_handler);
   const Eigen::VectorXd jacobian = tape.Jacobian(variables);
   std::copy(jacobian.data(), jacobian.data() + jacobian.size(), out);
@@ -30,11 +50,16 @@ void AbstractNewton::save_matrix(const std::string& prefix) {
   CppAD::ErrorHandler handler(custom_handler);
   const Eigen::VectorXd residuals = residuals_at_variables();
   const Eigen::SparseMatrix<double> jacobian = compute_jacobian();
-  for (const auto& [name, written] :
-       {std::pair{prefix + ".mtx", Eigen::saveMarket(jacobian, prefix + ".mtx")},
-        std::pair{prefix + "_b.mtx", Eigen::saveMarketVector(residuals, prefix + "_b.mtx")}}) {
-    if (!written) throw std::ios_base::failure(messages::cannot_write_file + name);
-  }
+
+  const std::string matrix_file = prefix + ".mtx";
+  errno = 0;
+  const bool matrix_written = Eigen::saveMarket(jacobian, matrix_file);
+  require_written(matrix_written, matrix_file, errno);
+
+  const std::string vector_file = prefix + "_b.mtx";
+  errno = 0;
+  const bool vector_written = Eigen::saveMarketVector(residuals, vector_file);
+  require_written(vector_written, vector_file, errno);
 }
 
 std::pair<std::vector<int>, std::vector<int>> AbstractNewton::analyse_jacobian() {

@@ -46,7 +46,7 @@ AbstractSolver::AbstractSolver(ElectricalNetwork* network) : network(network) {}
 
 AbstractSolver::~AbstractSolver() {
   if (network != nullptr && network->linker == this) {
-    network->unlink_variables();
+    network->unlink_variables(variables, dynamic_variables);
     network->linker = nullptr;
   }
 }
@@ -58,7 +58,8 @@ void AbstractSolver::declare_and_link(ADVector& x, ADVector& p, bool record) {
       Eigen::Map<const Eigen::VectorXd>(p0.data(), static_cast<Eigen::Index>(p0.size()));
   x = taped_constants(variables);
   p = taped_constants(dynamic_variables);
-  if (record) CppAD::Independent(x, 0, true, p);
+  // A tape needs at least one independent variable: a system without unknowns records nothing.
+  if (record && x.size() > 0) CppAD::Independent(x, 0, true, p);
   network->link_variables(x, variables, p, dynamic_variables);
   network->linker = this;
 }
@@ -89,7 +90,7 @@ AbstractNewton::AbstractNewton(ElectricalNetwork* network, bool optimize_tape)
     declare_and_link(x, p, true);
     ADVector y(variables.size());
     network->add_equations(y);
-    tape.Dependent(x, y);
+    if (has_tape()) tape.Dependent(x, y);
   } catch (...) {
     // Close the recording so that a later solver can start its own.
     AD::abort_recording();
@@ -98,14 +99,19 @@ AbstractNewton::AbstractNewton(ElectricalNetwork* network, bool optimize_tape)
   spdlog::debug(messages::tape_evaluation);
   spdlog::debug(fmt::runtime(messages::tape_operators), tape.size_op());
   if (optimize_tape) {
-    tape.optimize("");
+    if (has_tape()) tape.optimize("");
     spdlog::debug(messages::tape_optimization);
     spdlog::debug(fmt::runtime(messages::tape_operators), tape.size_op());
   }
   initial_variables = variables;
 }
 
+bool AbstractNewton::has_tape() const {
+  return variables.size() > 0;
+}
+
 Eigen::VectorXd AbstractNewton::residuals_at_variables() {
+  if (!has_tape()) return Eigen::VectorXd();
   return tape.Forward(0, variables);
 }
 
@@ -115,6 +121,7 @@ Eigen::VectorXd AbstractNewton::forward() {
 
 Eigen::SparseMatrix<double> AbstractNewton::compute_jacobian() {
   const auto n = static_cast<std::size_t>(variables.size());
+  if (!has_tape()) return Eigen::SparseMatrix<double>(0, 0);
   if (!pattern_analysed) {
     CppAD::sparse_rc<SizeVector> identity(n, n, n);
     for (std::size_t k = 0; k < n; ++k) identity.set(k, k, k);
@@ -141,10 +148,12 @@ Eigen::SparseMatrix<double> AbstractNewton::compute_jacobian() {
 
 std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, double tolerance) {
   CppAD::ErrorHandler handler(custom_handler);
-  tape.new_dynamic(dynamic_variables);
+  if (has_tape()) tape.new_dynamic(dynamic_variables);
   Eigen::VectorXd residuals = residuals_at_variables();
   int i = 0;
   while (true) {
+    // A system without unknowns has nothing to step, whatever the tolerance.
+    if (residuals.size() == 0) break;
     const double norm = infinity_norm(residuals);
     if (!((norm > tolerance || std::isnan(norm)) && i < max_iterations)) break;
     const Eigen::SparseMatrix<double> jacobian = compute_jacobian();
@@ -161,7 +170,8 @@ std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, doubl
     ++i;
   }
   network->eval_currents();
-  return {i, residuals.size() == 0 ? 0.0 : std::max(residuals.maxCoeff(), -residuals.minCoeff())};
+  // A NaN residual is reported as NaN, never as a small norm.
+  return {i, infinity_norm(residuals)};
 }
 
 // ---- Newton and NewtonGoldstein ----

@@ -81,6 +81,8 @@ class AbstractNewton : public AbstractSolver {
   std::pair<std::vector<int>, std::vector<int>> analyse_jacobian();
 
  protected:
+  // Whether a tape was recorded: a system without unknowns has none, and nothing to solve.
+  bool has_tape() const;
   // Residuals at the current variables (zero-order forward sweep of the tape).
   Eigen::VectorXd residuals_at_variables();
 };

@@ -1,0 +1,267 @@
+#include "elements/line.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <initializer_list>
+#include <stdexcept>
+
+#include "elements/messages.hpp"
+
+namespace tarvelo {
+
+namespace {
+
+// An n x n matrix from n * n values given row by row.
+Eigen::MatrixXcd square_from_rows(const Complex* values, int n) {
+  return Eigen::Map<const Eigen::Matrix<Complex, -1, -1, Eigen::RowMajor>>(values, n, n);
+}
+
+// LU with partial pivoting; a singular matrix gives non-finite entries, which the solvers meet
+// as non-finite currents.
+Eigen::MatrixXcd inverse(const Eigen::MatrixXcd& m) {
+  return m.partialPivLu().inverse();
+}
+
+void require_parameters(std::initializer_list<const Complex*> arrays) {
+  for (const Complex* array : arrays) {
+    if (array == nullptr) throw std::invalid_argument(messages::line_parameters_missing);
+  }
+}
+
+// The larger of two changes, NaN as soon as one is NaN.
+double larger_change(double largest, double change) {
+  return (std::isnan(change) || change > largest) ? change : largest;
+}
+
+}  // namespace
+
+// ---- helpers shared by the line models ----
+
+Eigen::VectorXcd side_currents(const std::vector<Port*>& side) {
+  Eigen::VectorXcd i(static_cast<Eigen::Index>(side.size()));
+  for (std::size_t k = 0; k < side.size(); ++k) i[static_cast<Eigen::Index>(k)] = side[k]->current;
+  return i;
+}
+
+void balance_side(const std::vector<Port*>& side) {
+  for (Port* p : side) p->current = balancing_current(*p);
+}
+
+double move_side_potentials(const std::vector<Port*>& side, const Eigen::VectorXcd& v) {
+  double largest = 0.0;
+  for (std::size_t k = 0; k < side.size(); ++k) {
+    const Complex change = v[static_cast<Eigen::Index>(k)] - plain_potential(*side[k]->connection);
+    largest = larger_change(largest, std::hypot(change.real(), change.imag()));
+  }
+  for (std::size_t k = 0; k < side.size(); ++k) {
+    write_potential(*side[k]->connection, v[static_cast<Eigen::Index>(k)]);
+  }
+  return largest;
+}
+
+// ---- ShuntLine ----
+
+ShuntLine::ShuntLine(int n, const Complex* y_shunt, const Complex* z_line)
+    : Line<ShuntLine>(n, n, 1), ground_port(&ports.back()), n(n) {
+  if (n < 1) throw std::invalid_argument(messages::shunt_line_needs_a_conductor);
+  require_parameters({y_shunt, z_line});
+  Matrices m = compute_matrix(n, y_shunt, z_line);
+  y_11 = LinkedMatrix(std::move(m.y_11));
+  y_12 = LinkedMatrix(std::move(m.y_12));
+  y_21 = LinkedMatrix(std::move(m.y_21));
+  y_22 = LinkedMatrix(std::move(m.y_22));
+  y_g = LinkedVector(std::move(m.y_g));
+  y_2g = LinkedMatrix(std::move(m.y_2g));
+  y_1g = LinkedMatrix(std::move(m.y_1g));
+}
+
+ShuntLine::Matrices ShuntLine::compute_matrix(int n, const Complex* y_shunt,
+                                              const Complex* z_line) {
+  const Eigen::MatrixXcd y = square_from_rows(y_shunt, n);
+  const Eigen::MatrixXcd z = square_from_rows(z_line, n);
+  const Eigen::MatrixXcd identity = Eigen::MatrixXcd::Identity(n, n);
+
+  // ABCD form.
+  a = identity + 0.5 * z * y;
+  b = z;
+  c = y + 0.25 * y * z * y;
+  d = identity + 0.5 * y * z;
+  a_00 = a(0, 0);
+  b_00 = b(0, 0);
+  c_00 = c(0, 0);
+  d_00 = d(0, 0);
+
+  // Ground coupling: g = -Y 1 / 2; W = Z g; G = 2 g + Y Z g / 2.
+  const Eigen::VectorXcd g = -0.5 * y.rowwise().sum();
+  const Eigen::VectorXcd w = z * g;
+  const Eigen::VectorXcd big_g = 2.0 * g + 0.5 * y * z * g;
+
+  const Eigen::MatrixXcd b_inv = inverse(b);
+  Matrices m;
+  m.y_11 = d * b_inv;
+  m.y_12 = c - d * b_inv * a;
+  m.y_21 = -b_inv;
+  m.y_22 = b_inv * a;
+  m.y_g = g;
+  m.y_2g = big_g - d * b_inv * w;
+  m.y_1g = b_inv * w;
+  return m;
+}
+
+void ShuntLine::update_line_parameters(const Complex* y_shunt, const Complex* z_line) {
+  require_parameters({y_shunt, z_line});
+  const Matrices m = compute_matrix(static_cast<int>(ports.size() / 2), y_shunt, z_line);
+  update(y_11, m.y_11);
+  update(y_12, m.y_12);
+  update(y_21, m.y_21);
+  update(y_22, m.y_22);
+  update(y_g, m.y_g);
+  update(y_2g, m.y_2g);
+  update(y_1g, m.y_1g);
+}
+
+void ShuntLine::declare_dynamic_variables(std::vector<double>& p) const {
+  declare(y_11, p);
+  declare(y_12, p);
+  declare(y_21, p);
+  declare(y_22, p);
+  declare(y_g, p);
+  declare(y_2g, p);
+  declare(y_1g, p);
+}
+
+void ShuntLine::link_dynamic_variables(const ADVector& p, Eigen::VectorXd& values, int& k) {
+  link(y_11, p, values, k);
+  link(y_12, p, values, k);
+  link(y_21, p, values, k);
+  link(y_22, p, values, k);
+  link(y_g, p, values, k);
+  link(y_2g, p, values, k);
+  link(y_1g, p, values, k);
+}
+
+// No unknowns of its own: linking only refreshes the single-conductor sweep cache.
+void ShuntLine::link_independent_variables(const ADVector&, Eigen::VectorXd&, int&) {
+  fill_sweep_cache();
+}
+
+void ShuntLine::fill_sweep_cache() {
+  Port& side1 = *ports1.front();
+  Port& side2 = *ports2.front();
+  v1_ref = side1.connection;
+  v2_ref = side2.connection;
+  i1_ref = &side1.current;
+  i2_ref = &side2.current;
+  ig_ref = &ground_port->current;
+  node_currents.clear();
+  for (Port* other : side2.connection->ports) {
+    if (other != &side2) node_currents.push_back(&other->current);
+  }
+}
+
+template <class S>
+void ShuntLine::compute_currents() {
+  const ColumnOf<S> v1 = side_potentials<S>(ports1);
+  const ColumnOf<S> v2 = side_potentials<S>(ports2);
+  const S vg = potential<S>(*ground_port);
+
+  // I1 = y_11 V1 + y_12 V2 + y_1g Vg;  I2 = y_21 V1 + y_22 V2 + y_2g Vg
+  const ColumnOf<S> i1 =
+      value_of<S>(y_11) * v1 + value_of<S>(y_12) * v2 + ColumnOf<S>(value_of<S>(y_1g).col(0)) * vg;
+  const ColumnOf<S> i2 =
+      value_of<S>(y_21) * v1 + value_of<S>(y_22) * v2 + ColumnOf<S>(value_of<S>(y_2g).col(0)) * vg;
+  write_side_currents<S>(ports1, i1);
+  write_side_currents<S>(ports2, i2);
+
+  // Ig = sum_k y_g,k (V1_k + V2_k - 2 Vg)
+  const ColumnOf<S> yg = value_of<S>(y_g);
+  S ig = zero<S>();
+  for (Eigen::Index k = 0; k < yg.size(); ++k) ig += yg[k] * (v1[k] + v2[k] - vg - vg);
+  set_current(*ground_port, ig);
+}
+
+template void ShuntLine::compute_currents<Complex>();
+template void ShuntLine::compute_currents<ADComplex>();
+
+void ShuntLine::backward() {
+  if (n == 1) return backward_single_conductor();
+  balance_side(ports2);
+  const Eigen::VectorXcd i2 = side_currents(ports2);
+  // I1 = c V2 - d I2
+  const Eigen::VectorXcd i1 = c * side_potentials<Complex>(ports2) - d * i2;
+  write_side_currents<Complex>(ports1, i1);
+  ground_port->current = -i1.sum() - i2.sum();
+}
+
+double ShuntLine::forward() {
+  if (n == 1) return forward_single_conductor();
+  // V2 = a V1 - b I1
+  const Eigen::VectorXcd v = a * side_potentials<Complex>(ports1) - b * side_currents(ports1);
+  return move_side_potentials(ports2, v);
+}
+
+void ShuntLine::backward_single_conductor() {
+  if (i1_ref == nullptr) fill_sweep_cache();
+  Complex i2(0.0, 0.0);
+  for (const Complex* other : node_currents) i2 -= *other;
+  const Complex i1 = c_00 * plain_potential(*v2_ref) - d_00 * i2;
+  *i2_ref = i2;
+  *i1_ref = i1;
+  *ig_ref = -i1 - i2;
+}
+
+// Measures the change by its larger part, real or imaginary, not by its modulus.
+double ShuntLine::forward_single_conductor() {
+  if (i1_ref == nullptr) fill_sweep_cache();
+  const Complex v = a_00 * plain_potential(*v1_ref) - b_00 * *i1_ref;
+  const Complex old = plain_potential(*v2_ref);
+  write_potential(*v2_ref, v);
+  return std::max(std::abs(v.real() - old.real()), std::abs(v.imag() - old.imag()));
+}
+
+// ---- SimplifiedLine ----
+
+SimplifiedLine::SimplifiedLine(int n, const Complex* z_line) : Line<SimplifiedLine>(n, n) {
+  if (n < 1) throw std::invalid_argument(messages::simplified_line_needs_a_conductor);
+  require_parameters({z_line});
+  y_line = LinkedMatrix(inverse(square_from_rows(z_line, n)));
+}
+
+void SimplifiedLine::update_line_parameters(const Complex* z_line) {
+  require_parameters({z_line});
+  update(y_line, inverse(square_from_rows(z_line, static_cast<int>(ports.size() / 2))));
+}
+
+void SimplifiedLine::declare_dynamic_variables(std::vector<double>& p) const {
+  declare(y_line, p);
+}
+
+void SimplifiedLine::link_dynamic_variables(const ADVector& p, Eigen::VectorXd& values, int& k) {
+  link(y_line, p, values, k);
+}
+
+template <class S>
+void SimplifiedLine::compute_currents() {
+  // I1 = y_line (V1 - V2);  I2 = -I1
+  const ColumnOf<S> i1 =
+      value_of<S>(y_line) * (side_potentials<S>(ports1) - side_potentials<S>(ports2));
+  write_side_currents<S>(ports1, i1);
+  write_side_currents<S>(ports2, ColumnOf<S>(-i1));
+}
+
+template void SimplifiedLine::compute_currents<Complex>();
+template void SimplifiedLine::compute_currents<ADComplex>();
+
+void SimplifiedLine::backward() {
+  balance_side(ports2);
+  write_side_currents<Complex>(ports1, Eigen::VectorXcd(-side_currents(ports2)));
+}
+
+double SimplifiedLine::forward() {
+  // V2 = V1 - y_line^-1 I1, the factorisation taken anew so that updates are seen.
+  const Eigen::VectorXcd v =
+      side_potentials<Complex>(ports1) - read(y_line).partialPivLu().solve(side_currents(ports1));
+  return move_side_potentials(ports2, v);
+}
+
+}  // namespace tarvelo

@@ -1,0 +1,94 @@
+// Creating the classes: heap types from specifications, with their pickling refusal.
+#include "class_def.hpp"
+
+namespace tarvelo::py {
+
+namespace {
+
+const char* refusal_text(Pickling pickling) {
+  switch (pickling) {
+    case Pickling::element_base:
+      return messages::element_not_picklable;
+    case Pickling::solver_base:
+      return messages::solver_not_picklable;
+    case Pickling::concrete:
+      break;
+  }
+  return messages::no_default_reduce;
+}
+
+template <Pickling P>
+Ref refuse_reduce(PyObject*, const Args<0>&) {
+  raise(PyExc_TypeError, refusal_text(P));
+}
+
+template <Pickling P>
+Ref refuse_setstate(PyObject*, const Args<1>&) {
+  raise(PyExc_TypeError, refusal_text(P));
+}
+
+template <Pickling P>
+std::pair<PyMethodDef, PyMethodDef> pickling_methods() {
+  return {method<"__reduce__(self)", refuse_reduce<P>>(),
+          method<"__setstate__(self, state)", refuse_setstate<P>>()};
+}
+
+std::pair<PyMethodDef, PyMethodDef> pickling_methods(Pickling pickling) {
+  switch (pickling) {
+    case Pickling::element_base:
+      return pickling_methods<Pickling::element_base>();
+    case Pickling::solver_base:
+      return pickling_methods<Pickling::solver_base>();
+    case Pickling::concrete:
+      break;
+  }
+  return pickling_methods<Pickling::concrete>();
+}
+
+}  // namespace
+
+Ref allocate(PyTypeObject* type) {
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  return Ref::take(alloc(type, 0));
+}
+
+PyObject* construct_bare(PyTypeObject* type, PyObject*, PyObject*) noexcept {
+  return guarded([&] { return allocate(type); });
+}
+
+void create_class(PyObject* module, ClassDef& cls, PyTypeObject* base) {
+  // Built once and never changed: method objects point into the table for as long as they live.
+  if (cls.method_table.empty()) {
+    cls.qualified_name = std::string(messages::module_name) + "." + cls.name;
+    cls.method_table = cls.methods;
+    const auto [reduce, setstate] = pickling_methods(cls.pickling);
+    cls.method_table.push_back(reduce);
+    cls.method_table.push_back(setstate);
+    cls.method_table.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
+  }
+
+  PyType_Slot slots[] = {{Py_tp_new, reinterpret_cast<void*>(cls.construct)},
+                         {Py_tp_dealloc, reinterpret_cast<void*>(cls.deallocate)},
+                         {Py_tp_methods, cls.method_table.data()},
+                         {0, nullptr}};
+  PyType_Spec spec{cls.qualified_name.c_str(), static_cast<int>(cls.basic_size), 0,
+                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
+  PyObject* type = PyType_FromMetaclass(nullptr, module, &spec, reinterpret_cast<PyObject*>(base));
+  check(type != nullptr);
+  cls.type = reinterpret_cast<PyTypeObject*>(type);
+  check(PyModule_AddObjectRef(module, cls.name, type) == 0);
+  // The class must refuse pickling by its own __reduce__, whatever it inherits.
+  const Ref own = Ref::take(PyObject_GetAttrString(type, "__dict__"));
+  if (PyMapping_HasKeyString(own.get(), "__reduce__") == 0 ||
+      PyMapping_HasKeyString(own.get(), "__setstate__") == 0) {
+    check(PyErr_Occurred() == nullptr);
+    const Ref name = Ref::take(PyUnicode_FromString(cls.name));
+    raise(PyExc_RuntimeError, messages::pickling_setup_failed, name.get());
+  }
+}
+
+void forget_class(ClassDef& cls) {
+  Py_XDECREF(reinterpret_cast<PyObject*>(std::exchange(cls.type, nullptr)));
+}
+
+}  // namespace tarvelo::py

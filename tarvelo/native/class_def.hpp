@@ -1,0 +1,137 @@
+// The class-definition helper: each class of the module reads as a short table.
+//
+//   ClassDef CyBus = define_class<Element>(
+//       "CyBus", "CyElement",
+//       constructor<"CyBus(int n, double complex[::1] potentials)", make_bus>,
+//       {method<"CyBus.initialize_potentials(self, double complex[::1] potentials)",
+//               initialize_potentials>()});
+//
+// The family (here `Element`) fixes the instance layout and how the engine object is deleted.
+// A class without a constructor is a base class: calling it gives an instance without an engine
+// object, whatever the arguments. A method is its signature string, which is also its __doc__
+// and gives its name and argument names, and a body `Ref body(PyObject* self, const Args<N>&)`.
+// A constructor body `Made<Family> make(const Args<N>&)` converts the arguments and returns the
+// new engine object. Every class refuses pickling with the text its family and kind call for.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "objects.hpp"
+
+namespace tarvelo::py {
+
+enum class Pickling { element_base, solver_base, concrete };
+
+struct ClassDef {
+  const char* name;
+  const char* base;  // the name of its base class in the module, or nullptr for `object`
+  newfunc construct;
+  destructor deallocate;
+  Pickling pickling;
+  Py_ssize_t basic_size;
+  std::vector<PyMethodDef> methods;
+
+  // Set up when the module is imported.
+  std::string qualified_name{};
+  std::vector<PyMethodDef> method_table{};
+  PyTypeObject* type = nullptr;
+};
+
+// Creates the class as a heap type of `module` deriving from `base` (nullptr: object).
+void create_class(PyObject* module, ClassDef& cls, PyTypeObject* base);
+// Forgets the class object (a failed import).
+void forget_class(ClassDef& cls);
+
+// ---- instances ----
+
+Ref allocate(PyTypeObject* type);
+
+template <class Base>
+void deallocate(PyObject* self) noexcept {
+  const SavedError saved;
+  auto* instance = reinterpret_cast<Instance<Base>*>(self);
+  // The engine object goes first: a solver still reaches the network it keeps alive.
+  delete std::exchange(instance->engine, nullptr);
+  Py_XDECREF(std::exchange(instance->kept, nullptr));
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+  Py_DECREF(type);
+}
+
+// The allocation step of a base class: no engine object; any arguments are ignored.
+PyObject* construct_bare(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
+
+// ---- constructors and methods ----
+
+template <Text Signature, auto Make>
+PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  static constexpr auto signature = parse_signature(Signature.view(), messages::constructor_name);
+  return guarded([&] {
+    Ref self = allocate(type);
+    auto made = Make(bind<signature.count>(signature, args, kwargs));
+    using Base = typename decltype(made.engine)::element_type;
+    auto* instance = reinterpret_cast<Instance<Base>*>(self.get());
+    instance->engine = made.engine.release();
+    instance->kept = made.kept.release();
+    return self;
+  });
+}
+
+// A constructor that takes no argument and ignores whatever the class call gives.
+template <auto Make>
+PyObject* constructor_ignoring_arguments(PyTypeObject* type, PyObject*, PyObject*) noexcept {
+  return guarded([&] {
+    Ref self = allocate(type);
+    auto made = Make();
+    using Base = typename decltype(made.engine)::element_type;
+    auto* instance = reinterpret_cast<Instance<Base>*>(self.get());
+    instance->engine = made.engine.release();
+    instance->kept = made.kept.release();
+    return self;
+  });
+}
+
+template <Text Doc, auto Body>
+PyObject* call_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept {
+  static constexpr auto signature = parse_signature(Doc.view());
+  return guarded(
+      [&] { return Body(self, bind<signature.count>(signature, args, nargs, kwnames)); });
+}
+
+// A method (or module function) in the vector call with keywords; `Doc` is its __doc__.
+template <Text Doc, auto Body>
+PyMethodDef method() {
+  static constexpr auto signature = parse_signature(Doc.view());
+  return {signature.function.text,
+          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&call_method<Doc, Body>)),
+          METH_FASTCALL | METH_KEYWORDS, Doc.value};
+}
+
+template <class Base>
+constexpr Pickling bare_pickling() {
+  if constexpr (std::is_same_v<Base, Element>) return Pickling::element_base;
+  if constexpr (std::is_same_v<Base, AbstractSolver>) return Pickling::solver_base;
+  return Pickling::concrete;
+}
+
+template <class Base>
+ClassDef define_class(const char* name, const char* base, newfunc construct,
+                      std::vector<PyMethodDef> methods = {}) {
+  return ClassDef{.name = name,
+                  .base = base,
+                  .construct = construct != nullptr ? construct : &construct_bare,
+                  .deallocate = &deallocate<Base>,
+                  .pickling = construct != nullptr ? Pickling::concrete : bare_pickling<Base>(),
+                  .basic_size = sizeof(Instance<Base>),
+                  .methods = std::move(methods)};
+}
+
+// The handle of a class that has been created, for typed arguments.
+inline PyTypeObject* type_of(const ClassDef& cls) {
+  return cls.type;
+}
+
+}  // namespace tarvelo::py

@@ -1,0 +1,215 @@
+// tarvelo.cy_engine: start-up, the class table and cy_set_logging_config.
+//
+// Adding a class:
+//   1. Define it in the group file of its family (element_classes.cpp, load_classes.cpp,
+//      solver_classes.cpp, or a new one such as line_classes.cpp; new files are built as they are):
+//        ClassDef CyCurrentLoad = define_class<Element>(
+//            "CyCurrentLoad", "CyLoad",
+//            constructor<"CyCurrentLoad(int n, double complex[::1] currents)", make_current_load>,
+//            {method<"CyCurrentLoad.update_currents(self, double complex[::1] currents)",
+//                    update_currents>()});
+//   2. Add X(CyCurrentLoad) to TARVELO_CLASS_TABLE below, at its place in the class order (each
+//      base before its subclasses). If other classes take it as a typed argument, declare it in
+//      classes.hpp.
+#include <cstdint>
+
+#include "classes.hpp"
+#include "numpy.hpp"
+#include "solvers/logging.hpp"
+
+// The classes in the order they are created.
+#define TARVELO_CLASS_TABLE(X) \
+  X(CyElement)                 \
+  X(CyBranch)                  \
+  X(CySwitch)                  \
+  X(CyOpenSwitch)              \
+  X(CyBus)                     \
+  X(CyLoad)                    \
+  X(CyPowerLoad)               \
+  X(CyDeltaPowerLoad)          \
+  X(CyGround)                  \
+  X(CyPotentialRef)            \
+  X(CyDeltaPotentialRef)       \
+  X(CyVoltageSource)           \
+  X(CyDeltaVoltageSource)      \
+  X(CyElectricalNetwork)       \
+  X(CyAbstractSolver)          \
+  X(CyAbstractNewton)          \
+  X(CyNewton)                  \
+  X(CyNewtonGoldstein)
+
+namespace tarvelo::py {
+
+#define TARVELO_DECLARE_CLASS(name) extern ClassDef name;
+#define TARVELO_CLASS_ADDRESS(name) &name,
+TARVELO_CLASS_TABLE(TARVELO_DECLARE_CLASS)
+ClassDef* const kClassTable[] = {TARVELO_CLASS_TABLE(TARVELO_CLASS_ADDRESS)};
+#undef TARVELO_DECLARE_CLASS
+#undef TARVELO_CLASS_ADDRESS
+
+namespace {
+
+// ---- cy_set_logging_config ----
+
+Ref set_logging(PyObject*, const Args<1>& a) {
+  const std::string severity = to_exact_str(a[0]);
+  set_logging_config(severity);
+  return none();
+}
+
+PyMethodDef* module_functions() {
+  static PyMethodDef functions[] = {method<"cy_set_logging_config(str severity)", set_logging>(),
+                                    {nullptr, nullptr, 0, nullptr}};
+  return functions;
+}
+
+// ---- start-up ----
+
+constexpr int kBuiltMajor = 3;
+constexpr int kBuiltMinor = 12;
+
+int64_t first_interpreter = -1;
+
+void check_interpreter() {
+  const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+  check(!(current == -1 && PyErr_Occurred() != nullptr));
+  if (first_interpreter == -1) first_interpreter = current;
+  if (current != first_interpreter) raise(PyExc_ImportError, messages::interpreter_change);
+}
+
+// Copies one attribute of the import spec onto the module; a missing one is skipped.
+void copy_from_spec(PyObject* spec, const char* from, PyObject* module, const char* to,
+                    bool skip_none) {
+  Ref value = Ref::take_optional(PyObject_GetAttrString(spec, from));
+  if (!value) {
+    check(PyErr_ExceptionMatches(PyExc_AttributeError) != 0);
+    PyErr_Clear();
+    return;
+  }
+  if (skip_none && value.get() == Py_None) return;
+  check(PyObject_SetAttrString(module, to, value.get()) == 0);
+}
+
+Ref create_module(PyObject* spec) {
+  check_interpreter();
+  if (state().module) return Ref::borrow(state().module.get());
+  const Ref name = Ref::take(PyObject_GetAttrString(spec, "name"));
+  Ref module = Ref::take(PyModule_NewObject(name.get()));
+  copy_from_spec(spec, "loader", module.get(), "__loader__", false);
+  copy_from_spec(spec, "origin", module.get(), "__file__", false);
+  copy_from_spec(spec, "parent", module.get(), "__package__", false);
+  copy_from_spec(spec, "submodule_search_locations", module.get(), "__path__", true);
+  return module;
+}
+
+void warn_if_older_interpreter() {
+  const int major = static_cast<int>((Py_Version >> 24) & 0xFF);
+  const int minor = static_cast<int>((Py_Version >> 16) & 0xFF);
+  if (major < kBuiltMajor || (major == kBuiltMajor && minor < kBuiltMinor)) {
+    check(PyErr_WarnFormat(PyExc_RuntimeWarning, 1, messages::version_mismatch, kBuiltMajor,
+                           kBuiltMinor, messages::module_name, messages::was_newer_than, major,
+                           minor) == 0);
+  }
+}
+
+void register_module(PyObject* module) {
+  PyObject* modules = PyImport_GetModuleDict();
+  const Ref name = Ref::take(PyUnicode_FromString(messages::module_name));
+  if (PyDict_GetItemWithError(modules, name.get()) == nullptr) {
+    check(PyErr_Occurred() == nullptr);
+    check(PyDict_SetItem(modules, name.get(), module) == 0);
+  }
+}
+
+PyTypeObject* created_base(const ClassDef& cls) {
+  if (cls.base == nullptr) return nullptr;
+  for (const ClassDef* earlier : kClassTable) {
+    if (earlier == &cls) break;
+    if (std::string_view(earlier->name) == cls.base) return earlier->type;
+  }
+  raise(PyExc_RuntimeError, messages::unknown_base_class, cls.name, cls.base);
+}
+
+void create_classes(PyObject* module) {
+  for (ClassDef* cls : kClassTable) create_class(module, *cls, created_base(*cls));
+}
+
+void execute(PyObject* module) {
+  ModuleState& s = state();
+  s.module = Ref::borrow(module);
+  s.globals = PyModule_GetDict(module);
+  const Ref builtins = Ref::take(PyImport_ImportModule("builtins"));
+  check(PyDict_SetItemString(s.globals, "__builtins__", builtins.get()) == 0);
+  warn_if_older_interpreter();
+  register_module(module);
+  create_classes(module);
+  import_numpy(module);
+  check(PyModule_AddFunctions(module, module_functions()) == 0);
+  const Ref test = Ref::take(PyDict_New());
+  check(PyModule_AddObjectRef(module, "__test__", test.get()) == 0);
+}
+
+void forget_everything() {
+  for (ClassDef* cls : kClassTable) forget_class(*cls);
+  clear_state();
+}
+
+PyObject* create_step(PyObject* spec, PyModuleDef*) noexcept {
+  return guarded([&] { return create_module(spec); });
+}
+
+int exec_step(PyObject* module) noexcept {
+  const ModuleState& s = state();
+  if (s.module) {
+    if (s.module.get() == module) return 0;
+    PyErr_SetString(PyExc_RuntimeError, messages::already_imported);
+    return -1;
+  }
+  try {
+    execute(module);
+    return 0;
+  } catch (const PythonError&) {
+    // The pending exception, if there is one, says why.
+  } catch (...) {
+    translate_exception();
+  }
+  // A failed import always says why, and leaves nothing behind.
+  if (PyErr_Occurred() == nullptr) PyErr_SetString(PyExc_ImportError, messages::init_failed);
+  const SavedError pending;
+  forget_everything();
+  return -1;
+}
+
+PyModuleDef_Slot module_slots[] = {{Py_mod_create, reinterpret_cast<void*>(&create_step)},
+                                   {Py_mod_exec, reinterpret_cast<void*>(&exec_step)},
+                                   {0, nullptr}};
+
+PyMethodDef no_methods[] = {{nullptr, nullptr, 0, nullptr}};
+
+PyModuleDef module_definition = {PyModuleDef_HEAD_INIT,
+                                 messages::module_short_name,
+                                 nullptr,
+                                 0,
+                                 no_methods,
+                                 module_slots,
+                                 nullptr,
+                                 nullptr,
+                                 nullptr};
+
+}  // namespace
+
+ModuleState& state() {
+  // Never destroyed: the interpreter is gone by the time static objects are.
+  static ModuleState* const instance = new ModuleState{};
+  return *instance;
+}
+
+void clear_state() {
+  state() = ModuleState{};
+}
+
+}  // namespace tarvelo::py
+
+PyMODINIT_FUNC PyInit_cy_engine() {
+  return PyModuleDef_Init(&tarvelo::py::module_definition);
+}

@@ -1,0 +1,129 @@
+// The network and solver classes: CyElectricalNetwork, the bases CyAbstractSolver and
+// CyAbstractNewton, CyNewton and CyNewtonGoldstein.
+//
+// Lifetimes: a network keeps the element objects it lists alive, and a solver its network, so
+// that no engine object is freed while another points at it. Deleting the solver that last
+// linked a network unlinks it (the engine's AbstractSolver destructor): reads fall back to the
+// stored values.
+#include "classes.hpp"
+#include "numpy.hpp"
+#include "records.hpp"
+
+namespace tarvelo::py {
+
+namespace {
+
+// ---- CyElectricalNetwork ----
+
+// The engine element of entry i of `elements`, which must be a CyElement holding one.
+Element* element_entry(PyObject* entry, Py_ssize_t i, const char* name) {
+  PyTypeObject* element_type = type_of(CyElement);
+  if (entry == nullptr || !PyObject_TypeCheck(entry, element_type)) {
+    raise(PyExc_TypeError, messages::entry_incorrect_type, name, i, type_name(element_type).get(),
+          type_name(Py_TYPE(entry == nullptr ? Py_None : entry)).get());
+  }
+  Element* element = engine_pointer<Element>(entry);
+  if (element == nullptr) raise(PyExc_TypeError, messages::entry_bare_instance, name, i);
+  return element;
+}
+
+Made<ElectricalNetwork> make_network(const Args<2>& a) {
+  const ObjectArray elements(a[0]);
+  const int count = to_int(a[1]);
+  if (count < 0) raise(PyExc_RuntimeError, messages::negative_count, a[1].name, count);
+  elements.require(count);
+
+  std::vector<Element*> list;
+  list.reserve(static_cast<std::size_t>(count));
+  Ref kept = Ref::take(PyTuple_New(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* entry = elements.data()[i];
+    list.push_back(element_entry(entry, i, a[0].name));
+    check(PyTuple_SetItem(kept.get(), i, Ref::borrow(entry).release()) == 0);
+  }
+  return {new ElectricalNetwork(std::move(list)), std::move(kept)};
+}
+
+// ---- CyAbstractSolver ----
+
+Ref solve_load_flow(PyObject* self, const Args<2>& a) {
+  AbstractSolver& solver = engine<AbstractSolver>(self);
+  const int max_iterations = to_int(a[0]);
+  const double tolerance = to_double(a[1]);
+  const auto [iterations, residual] = solver.solve_load_flow(max_iterations, tolerance);
+  return to_tuple(iterations, residual);
+}
+
+Ref reset_inputs(PyObject* self, const Args<0>&) {
+  engine<AbstractSolver>(self).reset_inputs();
+  return none();
+}
+
+Ref get_variables(PyObject* self, const Args<0>&) {
+  const AbstractSolver& solver = engine<AbstractSolver>(self);
+  ResultArray<double> variables(solver.independents_size());
+  solver.get_variables(variables.data());
+  return variables.take();
+}
+
+Ref set_variables(PyObject* self, const Args<1>& a) {
+  AbstractSolver& solver = engine<AbstractSolver>(self);
+  const RealArray variables(a[0]);
+  variables.require(solver.independents_size());
+  solver.set_variables(variables.data());
+  return none();
+}
+
+// ---- Newton solvers ----
+
+Made<AbstractSolver> make_newton(const Args<2>& a) {
+  const bool optimize_tape = to_bool(a[1]);
+  ElectricalNetwork& network = typed<ElectricalNetwork>(a[0], type_of(CyElectricalNetwork));
+  return {new Newton(&network, optimize_tape), Ref::borrow(a[0].object)};
+}
+
+Made<AbstractSolver> make_newton_goldstein(const Args<4>& a) {
+  const bool optimize_tape = to_bool(a[1]);
+  const double m1 = to_double(a[2]);
+  const double m2 = to_double(a[3]);
+  ElectricalNetwork& network = typed<ElectricalNetwork>(a[0], type_of(CyElectricalNetwork));
+  return {new NewtonGoldstein(&network, optimize_tape, m1, m2), Ref::borrow(a[0].object)};
+}
+
+Ref update_params(PyObject* self, const Args<2>& a) {
+  NewtonGoldstein& solver = engine<NewtonGoldstein>(self);
+  const double m1 = to_double(a[0]);
+  const double m2 = to_double(a[1]);
+  solver.update_params(m1, m2);
+  return none();
+}
+
+}  // namespace
+
+ClassDef CyElectricalNetwork = define_class<ElectricalNetwork>(
+    "CyElectricalNetwork", nullptr,
+    constructor<"CyElectricalNetwork(elements, int nb_elements)", make_network>);
+
+ClassDef CyAbstractSolver = define_class<AbstractSolver>(
+    "CyAbstractSolver", nullptr, nullptr,
+    {method<"CyAbstractSolver.solve_load_flow(self, int max_iterations, double tolerance)",
+            solve_load_flow>(),
+     method<"CyAbstractSolver.reset_inputs(self)", reset_inputs>(),
+     method<"CyAbstractSolver.get_variables(self)", get_variables>(),
+     method<"CyAbstractSolver.set_variables(self, double[::1] variables)", set_variables>()});
+
+ClassDef CyAbstractNewton =
+    define_class<AbstractSolver>("CyAbstractNewton", "CyAbstractSolver", nullptr);
+
+ClassDef CyNewton = define_class<AbstractSolver>(
+    "CyNewton", "CyAbstractNewton",
+    constructor<"CyNewton(CyElectricalNetwork network, bool optimize_tape)", make_newton>);
+
+ClassDef CyNewtonGoldstein = define_class<AbstractSolver>(
+    "CyNewtonGoldstein", "CyAbstractNewton",
+    constructor<"CyNewtonGoldstein(CyElectricalNetwork network, bool optimize_tape, double m1, "
+                "double m2)",
+                make_newton_goldstein>,
+    {method<"CyNewtonGoldstein.update_params(self, double m1, double m2)", update_params>()});
+
+}  // namespace tarvelo::py

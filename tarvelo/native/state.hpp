@@ -1,0 +1,24 @@
+// The module's state: one per process, since the module is loaded into one interpreter only.
+#pragma once
+
+#include "refs.hpp"
+
+namespace tarvelo::py {
+
+struct ModuleState {
+  Ref module;         // the one module object, once its exec step has started
+  PyObject* globals;  // its namespace (borrowed from the module)
+  Ref ndarray;        // numpy.ndarray, the class every result array must belong to
+  // Interned names of the result-array call: np.empty(n, dtype=np.<dtype>).
+  Ref np_name;
+  Ref empty_name;
+  Ref complex128_name;
+  Ref double_name;
+  Ref dtype_keyword;  // the keyword-name tuple ("dtype",)
+};
+
+ModuleState& state();
+// Forgets everything the exec step recorded (a failed import leaves nothing behind).
+void clear_state();
+
+}  // namespace tarvelo::py
