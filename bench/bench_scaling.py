@@ -1,9 +1,15 @@
-"""How the cost of a load flow grows with the size of the feeder.
+"""How the cost of a load flow grows with the size of the feeder (bench/feeders.py).
 
-For each size (buses), in a fresh process so that peak memory is the size's own: network build
-from Python, Newton solver construction without and with tape optimisation, the first Newton
-solve, a re-solve after `update_powers` on every load (median of several time-series steps),
-a backward-forward solve, and the peak resident memory. Prints a table and writes JSON.
+For each size (buses), in a fresh process so that the peak memory is the size's own:
+  build        the network built from Python (elements, joins, CyElectricalNetwork)
+  tape         CyNewton construction without tape optimisation (declare, link, record)
+  tape+opt     CyNewton construction with tape optimisation
+  solve        the first Newton solve from the starting potentials (time, iterations)
+  update       update_powers on every load (the Python loop), median over the time steps
+  re-solve     the Newton solve after that update, median over the time steps (iterations)
+  sweep        a CyBackwardForward construction and solve from the starting potentials
+  peak         the process's peak resident memory
+Prints a table and writes JSON.
 
     .venv/bin/python bench/bench_scaling.py [--sizes 100 1000 10000 100000] [--out FILE]
 """
@@ -20,8 +26,11 @@ import subprocess
 import sys
 import time
 
-TOLERANCE = 1e-6
-STEPS = 5
+HERE = pathlib.Path(__file__).resolve().parent
+TOLERANCE = 1e-6  # A (Newton residual) and V (largest change of a sweep)
+MAX_ITERATIONS = 50
+MAX_SWEEPS = 1000
+STEPS = 7  # time steps of the re-solve series
 
 
 def timed(call):
@@ -33,37 +42,40 @@ def timed(call):
 def measure(n_buses: int) -> dict:
     import numpy as np
 
-    sys.path.insert(0, str(pathlib.Path(__file__).parent))
-    from feeders import build_feeder
+    sys.path.insert(0, str(HERE))
+    from feeders import build_feeder, random_powers
 
     from tarvelo import cy_engine as cy
 
     feeder, build = timed(lambda: build_feeder(n_buses))
-    _, construct_plain = timed(lambda: cy.CyNewton(feeder.network, False))
+    plain, construct_plain = timed(lambda: cy.CyNewton(feeder.network, False))
+    del plain  # one solver at a time, so that the peak memory is that of one
     solver, construct_optimized = timed(lambda: cy.CyNewton(feeder.network, True))
-    (iterations, residual), first_solve = timed(lambda: solver.solve_load_flow(50, TOLERANCE))
+    (iterations, residual), first_solve = timed(
+        lambda: solver.solve_load_flow(MAX_ITERATIONS, TOLERANCE))
+    assert residual <= TOLERANCE, f"first solve: residual {residual}"
 
+    # A time series: every load changes at every step, by up to 50 % around a level of +-10 %.
     rng = np.random.default_rng(7)
-    resolves, resolve_iterations = [], []
+    updates, resolves, resolve_iterations = [], [], []
     for _ in range(STEPS):
-        scale = rng.uniform(0.9, 1.1)
-        new_powers = [
-            np.ascontiguousarray(
-                (scale * 150e3 / (3 * max(len(feeder.loads), 1)) * rng.uniform(0.5, 1.5, 3)).astype(
-                    np.complex128
-                )
-            )
-            for _ in feeder.loads
-        ]
+        level = len(feeder.loads) / rng.uniform(0.9, 1.1)
+        powers = [np.ascontiguousarray(p) for p in random_powers(rng, level, len(feeder.loads))]
         start = time.perf_counter()
-        for load, powers in zip(feeder.loads, new_powers):
-            load.update_powers(powers)
-        steps, _ = solver.solve_load_flow(50, TOLERANCE)
-        resolves.append(time.perf_counter() - start)
+        for load, p in zip(feeder.loads, powers):
+            load.update_powers(p)
+        updates.append(time.perf_counter() - start)
+        (steps, residual), resolve = timed(
+            lambda: solver.solve_load_flow(MAX_ITERATIONS, TOLERANCE))
+        assert residual <= TOLERANCE, f"re-solve: residual {residual}"
+        resolves.append(resolve)
         resolve_iterations.append(steps)
+    del solver
 
-    sweep = cy.CyBackwardForward(feeder.network)
-    (sweeps, change), sweep_time = timed(lambda: sweep.solve_load_flow(1000, TOLERANCE))
+    def sweep():
+        return cy.CyBackwardForward(feeder.network).solve_load_flow(MAX_SWEEPS, TOLERANCE)
+
+    (sweeps, change), sweep_time = timed(sweep)
 
     return {
         "buses": n_buses,
@@ -74,7 +86,7 @@ def measure(n_buses: int) -> dict:
         "construct_optimized_s": construct_optimized,
         "first_solve_s": first_solve,
         "first_solve_iterations": iterations,
-        "first_solve_residual": residual,
+        "update_s": statistics.median(updates),
         "resolve_s": statistics.median(resolves),
         "resolve_iterations": statistics.median(resolve_iterations),
         "sweep_s": sweep_time,
@@ -84,30 +96,33 @@ def measure(n_buses: int) -> dict:
     }
 
 
-def print_table(rows: list[dict]) -> None:
-    header = (
-        f"{'buses':>8} {'build s':>8} {'tape s':>8} {'tape+opt s':>10} {'solve s':>8} {'it':>3} "
-        f"{'re-solve ms':>11} {'it':>3} {'sweep s':>8} {'sweeps':>6} {'peak MB':>8}"
-    )
-    print(header)
-    for r in rows:
-        print(
-            f"{r['buses']:>8} {r['build_s']:>8.3f} {r['construct_s']:>8.3f} "
-            f"{r['construct_optimized_s']:>10.3f} {r['first_solve_s']:>8.3f} "
-            f"{r['first_solve_iterations']:>3} {1e3 * r['resolve_s']:>11.3f} "
-            f"{r['resolve_iterations']:>3.0f} {r['sweep_s']:>8.3f} {r['sweeps']:>6} "
-            f"{r['peak_rss_mb']:>8.1f}"
-        )
+def growth_exponent(rows: list[dict], key: str, small: int, large: int) -> float | None:
     by_size = {r["buses"]: r for r in rows}
-    if 1000 in by_size and 100000 in by_size:
-        ratio = by_size[100000]["resolve_s"] / by_size[1000]["resolve_s"]
-        print(f"re-solve growth exponent 1,000 -> 100,000 buses: {math.log(ratio) / math.log(100):.2f}")
+    if small not in by_size or large not in by_size:
+        return None
+    return math.log(by_size[large][key] / by_size[small][key]) / math.log(large / small)
+
+
+def print_table(rows: list[dict]) -> None:
+    print(f"{'buses':>7} {'build s':>8} {'tape s':>8} {'tape+opt s':>10} {'solve s':>8} {'it':>3} "
+          f"{'update ms':>10} {'re-solve ms':>11} {'it':>3} {'sweep s':>8} {'sweeps':>6} "
+          f"{'peak MB':>8}")
+    for r in rows:
+        print(f"{r['buses']:>7} {r['build_s']:>8.3f} {r['construct_s']:>8.3f} "
+              f"{r['construct_optimized_s']:>10.3f} {r['first_solve_s']:>8.3f} "
+              f"{r['first_solve_iterations']:>3} {1e3 * r['update_s']:>10.2f} "
+              f"{1e3 * r['resolve_s']:>11.2f} {r['resolve_iterations']:>3.0f} "
+              f"{r['sweep_s']:>8.3f} {r['sweeps']:>6} {r['peak_rss_mb']:>8.1f}")
+    for key, name in (("resolve_s", "re-solve"), ("sweep_s", "sweep"), ("build_s", "build")):
+        exponent = growth_exponent(rows, key, 1000, 100000)
+        if exponent is not None:
+            print(f"{name} time grows as buses^{exponent:.2f} from 1,000 to 100,000 buses")
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__)
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sizes", type=int, nargs="+", default=[100, 1000, 10000, 100000])
-    parser.add_argument("--out", default=str(pathlib.Path(__file__).parent / "results" / "scaling.json"))
+    parser.add_argument("--out", default=str(HERE / "results" / "scaling.json"))
     parser.add_argument("--one", type=int, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.one is not None:
@@ -115,9 +130,8 @@ def main() -> None:
         return
     rows = []
     for n in args.sizes:
-        output = subprocess.run(
-            [sys.executable, __file__, "--one", str(n)], check=True, capture_output=True, text=True
-        ).stdout
+        output = subprocess.run([sys.executable, __file__, "--one", str(n)], check=True,
+                                stdout=subprocess.PIPE, text=True).stdout
         rows.append(json.loads(output.strip().splitlines()[-1]))
     print_table(rows)
     out = pathlib.Path(args.out)

@@ -4,7 +4,7 @@ A feeder of n buses: a 400 V star source whose neutral is held at zero, bus 0 at
 a random tree of buses, each joined to an earlier one by 5 to 20 m of four-wire cable
 (`CySimplifiedLine`, a full 4 x 4 impedance matrix with mutual terms), with an unbalanced star
 power load on most buses. The total load is about 150 kW whatever the size, so that every size
-is a feeder a 400 V source can supply and the solvers converge.
+is a feeder that a 400 V source can supply and the solvers converge.
 
 Elements are listed parent before child, so the list is also a valid sweep order.
 """
@@ -18,9 +18,19 @@ import numpy as np
 from tarvelo import cy_engine as cy
 
 PHASE_VOLTAGE = 230.0
+TOTAL_LOAD = 150e3  # W
 # A 150 mm2 aluminium four-wire cable, ohm per km: self and mutual impedances.
 Z_SELF = 0.206 + 0.08j
 Z_MUTUAL = 0.03 + 0.05j
+FOUR_WIRES = [(k, k) for k in range(4)]
+
+
+@dataclasses.dataclass
+class Feeder:
+    elements: list
+    loads: list
+    buses: list
+    network: cy.CyElectricalNetwork
 
 
 def source_voltages() -> np.ndarray:
@@ -29,51 +39,43 @@ def source_voltages() -> np.ndarray:
 
 
 def cable_matrix(length_km: float) -> np.ndarray:
+    """The 4 x 4 impedance matrix of a length of cable, row by row."""
     z = np.full((4, 4), Z_MUTUAL, dtype=np.complex128)
     np.fill_diagonal(z, Z_SELF)
     return np.ascontiguousarray((z * length_km).ravel())
 
 
-@dataclasses.dataclass
-class Feeder:
-    elements: list
-    loads: list
-    buses: list
-    network: object
-
-
-TOTAL_LOAD = 150e3  # W
+def random_powers(rng: np.random.Generator, n_loads: float, count: int = 1) -> np.ndarray:
+    """Unbalanced powers of `count` star loads (a row of three phases each), drawn so that
+    n_loads such loads draw TOTAL_LOAD on average, with power factors of 0.95 and more."""
+    mean_phase_power = TOTAL_LOAD / (3.0 * max(n_loads, 1.0))
+    magnitudes = mean_phase_power * rng.uniform(0.5, 1.5, (count, 3))
+    return magnitudes * np.exp(1j * rng.uniform(0.0, 0.3, (count, 3)))
 
 
 def build_feeder(n_buses: int, seed: int = 1, load_share: float = 0.8) -> Feeder:
     rng = np.random.default_rng(seed)
-    mean_phase_power = TOTAL_LOAD / (3.0 * load_share * max(n_buses - 1, 1))
     u = source_voltages()
-    starting = np.ascontiguousarray(np.append(u, 0.0).astype(np.complex128))
+    starting = np.append(u, 0.0).astype(np.complex128)
     source = cy.CyVoltageSource(4, np.ascontiguousarray(u))
     reference = cy.CyPotentialRef()
     source.connect(reference, [(3, 0)])
     bus0 = cy.CyBus(4, starting)
-    bus0.connect(source, [(k, k) for k in range(4)])
-    elements = [source, reference, bus0]
-    buses, loads = [bus0], []
-    pairs = [(k, k) for k in range(4)]
+    bus0.connect(source, FOUR_WIRES)
+    elements, buses, loads = [source, reference, bus0], [bus0], []
+    expected_loads = load_share * (n_buses - 1)
     for i in range(1, n_buses):
-        parent = buses[int(rng.integers(0, i))]
         bus = cy.CyBus(4, starting)
         line = cy.CySimplifiedLine(4, cable_matrix(rng.uniform(0.005, 0.02)))
-        line.connect_side(parent, pairs, True)
-        line.connect_side(bus, pairs, False)
+        line.connect_side(buses[int(rng.integers(0, i))], FOUR_WIRES, True)
+        line.connect_side(bus, FOUR_WIRES, False)
         elements += [line, bus]
         buses.append(bus)
         if rng.random() < load_share:
-            magnitudes = mean_phase_power * rng.uniform(0.5, 1.5, 3)
-            powers = magnitudes * np.exp(1j * rng.uniform(0.0, 0.3, 3))
-            load = cy.CyPowerLoad(4, np.ascontiguousarray(powers.astype(np.complex128)))
-            bus.connect(load, pairs)
+            load = cy.CyPowerLoad(4, random_powers(rng, expected_loads)[0])
+            bus.connect(load, FOUR_WIRES)
             elements.append(load)
             loads.append(load)
     array = np.empty(len(elements), dtype=object)
     array[:] = elements
-    network = cy.CyElectricalNetwork(array, len(elements))
-    return Feeder(elements, loads, buses, network)
+    return Feeder(elements, loads, buses, cy.CyElectricalNetwork(array, len(elements)))

@@ -29,6 +29,8 @@ DeltaAdmittanceLoad::DeltaAdmittanceLoad(int n, const Complex* admittances)
 
 namespace {
 
+constexpr std::size_t kBalancerPhases = 3;
+
 // Y = Z^-1 with Z = [[a, b, b], [b, a, b], [b, b, a]].
 Eigen::MatrixXcd balancer_admittances(const Complex& z2, const Complex& ym, double k) {
   const Complex a = z2 + (1.0 / (k * k) + 1.0) / ym;
@@ -108,7 +110,11 @@ void LoadBalancer::backward() {
 }
 
 void LoadBalancer::get_inner_currents(Complex* out) const {
-  for (std::size_t i = 0; i < 3; ++i) out[i] = ports[i].current;
+  for (std::size_t i = 0; i < kBalancerPhases; ++i) out[i] = ports[i].current;
+}
+
+std::size_t LoadBalancer::inner_current_count() const {
+  return kBalancerPhases;
 }
 
 }  // namespace tarvelo

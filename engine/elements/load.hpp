@@ -31,6 +31,8 @@ class LoadBase : public Element {
 
   // Writes the branch currents in phase order.
   virtual void get_inner_currents(Complex* out) const = 0;
+  // How many currents get_inner_currents writes: one per phase (star) or branch (delta).
+  virtual std::size_t inner_current_count() const = 0;
 };
 
 // The star and delta machinery shared by every load with one record per phase or branch.
@@ -54,12 +56,13 @@ class Load : public LoadBase {
   // Star: the phase currents of the last plain evaluation. Delta: the branch currents at the
   // present potentials and record values.
   void get_inner_currents(Complex* out) const override {
-    const std::size_t count = self().records().size();
+    const std::size_t count = inner_current_count();
     for (std::size_t i = 0; i < count; ++i) {
       out[i] = T::is_delta ? self().template branch_current<Complex>(i, voltage<Complex>(i))
                            : ports[i].current;
     }
   }
+  std::size_t inner_current_count() const override { return self().records().size(); }
 
   // The voltage seen by record i: phase to neutral (star) or phase to next phase (delta).
   template <class S>
@@ -227,6 +230,7 @@ class LoadBalancer : public Load<LoadBalancer> {
   void backward() override;
   // The phase currents of the last plain evaluation.
   void get_inner_currents(Complex* out) const override;
+  std::size_t inner_current_count() const override;
 
  private:
   template <class S>

@@ -100,14 +100,16 @@ const char* plural(std::size_t count) {
 
 }  // namespace
 
-BufferView::BufferView(Argument argument, Item item) : name_(argument.name) {
+BufferView::BufferView(Argument argument, Item item, const char* item_name)
+    : name_(argument.name) {
   if (argument.object == Py_None) return;
   constexpr int kFlags = PyBUF_FORMAT | PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE;
   Py_buffer& view = buffer_.view;
   check(PyObject_GetBuffer(argument.object, &view, kFlags) == 0);
   buffer_.held = true;
   if (view.ndim != 1) raise(PyExc_ValueError, messages::wrong_dimensions, 1, view.ndim);
-  const ItemSpec expected = spec_of(item);
+  ItemSpec expected = spec_of(item);
+  if (item_name != nullptr) expected.name = item_name;
   check_format(view.format, expected);
   const auto item_size = static_cast<std::size_t>(view.itemsize);
   if (item_size != expected.size) {

@@ -35,7 +35,8 @@ struct ItemOf<PyObject*> {
 
 class BufferView {
  public:
-  BufferView(Argument argument, Item item);
+  // `item_name` names the expected item in a format refusal (e.g. a class for object arrays).
+  BufferView(Argument argument, Item item, const char* item_name = nullptr);
   BufferView(const BufferView&) = delete;
   BufferView& operator=(const BufferView&) = delete;
 
@@ -71,7 +72,8 @@ class BufferView {
 template <class T>
 class Array : public BufferView {
  public:
-  explicit Array(Argument argument) : BufferView(argument, ItemOf<T>::value) {}
+  explicit Array(Argument argument, const char* item_name = nullptr)
+      : BufferView(argument, ItemOf<T>::value, item_name) {}
   T* data() const { return static_cast<T*>(raw()); }
 };
 

@@ -7,5 +7,8 @@ namespace tarvelo::py {
 
 extern ClassDef CyElement;
 extern ClassDef CyElectricalNetwork;
+extern ClassDef CyControl;
+extern ClassDef CyProjection;
+extern ClassDef CyFlexibleParameter;
 
 }  // namespace tarvelo::py

@@ -92,6 +92,10 @@ inline constexpr const char* single_value_on_several =
     "%.200s(): expected an element holding at most one value, this one holds %zd";
 inline constexpr const char* count_below_phases = "%s: expected at least %zd, got %d";
 
+// ---- flexible loads ----
+inline constexpr const char* count_below_ports =
+    "%s: expected at least the load's port count %zd, got %d";
+
 // ---- exception translation ----
 inline constexpr const char* unknown_exception = "Unknown exception";
 

@@ -23,20 +23,38 @@
   X(CyBranch)                  \
   X(CySwitch)                  \
   X(CyOpenSwitch)              \
+  X(CySimplifiedLine)          \
+  X(CyShuntLine)               \
   X(CyBus)                     \
   X(CyLoad)                    \
   X(CyPowerLoad)               \
   X(CyDeltaPowerLoad)          \
+  X(CyAdmittanceLoad)          \
+  X(CyDeltaAdmittanceLoad)     \
+  X(CyCurrentLoad)             \
+  X(CyDeltaCurrentLoad)        \
+  X(CyLoadBalancer)            \
+  X(CyControl)                 \
+  X(CyProjection)              \
+  X(CyFlexibleParameter)       \
+  X(CyFlexibleLoad)            \
+  X(CyDeltaFlexibleLoad)       \
   X(CyGround)                  \
   X(CyPotentialRef)            \
   X(CyDeltaPotentialRef)       \
   X(CyVoltageSource)           \
   X(CyDeltaVoltageSource)      \
+  X(CyTransformer)             \
+  X(CyThreePhaseTransformer)   \
+  X(CySingleTransformer)       \
+  X(CyCenterTransformer)       \
+  X(CySingleVoltageRegulator)  \
   X(CyElectricalNetwork)       \
   X(CyAbstractSolver)          \
   X(CyAbstractNewton)          \
   X(CyNewton)                  \
-  X(CyNewtonGoldstein)
+  X(CyNewtonGoldstein)         \
+  X(CyBackwardForward)
 
 namespace tarvelo::py {
 

@@ -1,5 +1,6 @@
 // The network and solver classes: CyElectricalNetwork, the bases CyAbstractSolver and
-// CyAbstractNewton, CyNewton and CyNewtonGoldstein.
+// CyAbstractNewton (with the Jacobian diagnostics), CyNewton, CyNewtonGoldstein and
+// CyBackwardForward.
 //
 // Lifetimes: a network keeps the element objects it lists alive, and a solver its network, so
 // that no engine object is freed while another points at it. Deleting the solver that last
@@ -74,6 +75,36 @@ Ref set_variables(PyObject* self, const Args<1>& a) {
   return none();
 }
 
+// ---- CyAbstractNewton: the diagnostics, at the current variables ----
+
+Ref save_matrix(PyObject* self, const Args<1>& a) {
+  AbstractNewton& solver = engine<AbstractNewton>(self);
+  solver.save_matrix(to_string(a[0]));
+  return none();
+}
+
+// Row-major: entry [i, j] is the derivative of residual i with respect to unknown j.
+Ref get_jacobian(PyObject* self, const Args<0>&) {
+  AbstractNewton& solver = engine<AbstractNewton>(self);
+  const Py_ssize_t n = solver.independents_size();
+  ResultArray<double> jacobian(n * n);
+  solver.get_jacobian(jacobian.data());
+  const Ref flat = jacobian.take();
+  return Ref::take(PyObject_CallMethod(flat.get(), "reshape", "(nn)", n, n));
+}
+
+Ref get_residuals(PyObject* self, const Args<0>&) {
+  AbstractNewton& solver = engine<AbstractNewton>(self);
+  ResultArray<double> residuals(solver.independents_size());
+  solver.get_residuals(residuals.data());
+  return residuals.take();
+}
+
+Ref analyse_jacobian(PyObject* self, const Args<0>&) {
+  const auto [empty_columns, non_finite_rows] = engine<AbstractNewton>(self).analyse_jacobian();
+  return to_tuple(empty_columns, non_finite_rows);
+}
+
 // ---- Newton solvers ----
 
 Made<AbstractSolver> make_newton(const Args<2>& a) {
@@ -98,6 +129,13 @@ Ref update_params(PyObject* self, const Args<2>& a) {
   return none();
 }
 
+// ---- CyBackwardForward ----
+
+Made<AbstractSolver> make_backward_forward(const Args<1>& a) {
+  ElectricalNetwork& network = typed<ElectricalNetwork>(a[0], type_of(CyElectricalNetwork));
+  return {new BackwardForward(&network), Ref::borrow(a[0].object)};
+}
+
 }  // namespace
 
 ClassDef CyElectricalNetwork = define_class<ElectricalNetwork>(
@@ -112,8 +150,12 @@ ClassDef CyAbstractSolver = define_class<AbstractSolver>(
      method<"CyAbstractSolver.get_variables(self)", get_variables>(),
      method<"CyAbstractSolver.set_variables(self, double[::1] variables)", set_variables>()});
 
-ClassDef CyAbstractNewton =
-    define_class<AbstractSolver>("CyAbstractNewton", "CyAbstractSolver", nullptr);
+ClassDef CyAbstractNewton = define_class<AbstractSolver>(
+    "CyAbstractNewton", "CyAbstractSolver", nullptr,
+    {method<"CyAbstractNewton.save_matrix(self, string prefix)", save_matrix>(),
+     method<"CyAbstractNewton.get_jacobian(self)", get_jacobian>(),
+     method<"CyAbstractNewton.get_residuals(self)", get_residuals>(),
+     method<"CyAbstractNewton.analyse_jacobian(self)", analyse_jacobian>()});
 
 ClassDef CyNewton = define_class<AbstractSolver>(
     "CyNewton", "CyAbstractNewton",
@@ -125,5 +167,9 @@ ClassDef CyNewtonGoldstein = define_class<AbstractSolver>(
                 "double m2)",
                 make_newton_goldstein>,
     {method<"CyNewtonGoldstein.update_params(self, double m1, double m2)", update_params>()});
+
+ClassDef CyBackwardForward = define_class<AbstractSolver>(
+    "CyBackwardForward", "CyAbstractSolver",
+    constructor<"CyBackwardForward(CyElectricalNetwork network)", make_backward_forward>);
 
 }  // namespace tarvelo::py

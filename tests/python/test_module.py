@@ -13,11 +13,16 @@ from conftest import carray
 
 from tarvelo import cy_engine as ce
 
-CLASS_ORDER = ["CyElement", "CyBranch", "CySwitch", "CyOpenSwitch", "CyBus", "CyLoad",
-               "CyPowerLoad", "CyDeltaPowerLoad", "CyGround", "CyPotentialRef",
-               "CyDeltaPotentialRef", "CyVoltageSource", "CyDeltaVoltageSource",
-               "CyElectricalNetwork", "CyAbstractSolver", "CyAbstractNewton", "CyNewton",
-               "CyNewtonGoldstein"]
+CLASS_ORDER = [
+    "CyElement", "CyBranch", "CySwitch", "CyOpenSwitch", "CySimplifiedLine", "CyShuntLine",
+    "CyBus", "CyLoad", "CyPowerLoad", "CyDeltaPowerLoad", "CyAdmittanceLoad",
+    "CyDeltaAdmittanceLoad", "CyCurrentLoad", "CyDeltaCurrentLoad", "CyLoadBalancer", "CyControl",
+    "CyProjection", "CyFlexibleParameter", "CyFlexibleLoad", "CyDeltaFlexibleLoad", "CyGround",
+    "CyPotentialRef", "CyDeltaPotentialRef", "CyVoltageSource", "CyDeltaVoltageSource",
+    "CyTransformer", "CyThreePhaseTransformer", "CySingleTransformer", "CyCenterTransformer",
+    "CySingleVoltageRegulator", "CyElectricalNetwork", "CyAbstractSolver", "CyAbstractNewton",
+    "CyNewton", "CyNewtonGoldstein", "CyBackwardForward",
+]
 
 DOCS = {
     "CyElement.connect": "CyElement.connect(self, CyElement cy_element, connections)",
