@@ -34,5 +34,36 @@ test: test-engine test-python
 example: module
 	$(PYTHON) examples/feeder.py
 
+# Benchmarks, run by hand: the call overhead, the scaling table and the Newton profile.
+bench: module
+	$(CMAKE) -S . -B $(BUILD)/bench -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DPython_EXECUTABLE=$(abspath $(PYTHON)) -DTARVELO_BUILD_BENCH=ON
+	$(CMAKE) --build $(BUILD)/bench -j $(JOBS) --target newton_profile
+	$(PYTHON) bench/bench_calls.py
+	$(PYTHON) bench/bench_scaling.py
+	$(BUILD)/bench/bench/newton_profile
+
 clean:
 	rm -rf $(BUILD)
+
+# ---- hardening: sanitizers, randomized misuse, leaks ----
+.PHONY: sanitize fuzz leaks
+
+# Engine tests and Python tests under AddressSanitizer and UndefinedBehaviorSanitizer, in
+# build/sanitize (the module is installed there, never into .venv).
+sanitize: bootstrap
+	bash scripts/sanitize.sh all
+
+# The randomized misuse test at length.
+fuzz: module
+	TARVELO_FUZZ_EXAMPLES=$${TARVELO_FUZZ_EXAMPLES:-20000} $(VENV)/bin/pytest -q \
+	  tests/python/test_randomized.py
+
+# Memcheck on the engine tests (no definite leak), then 10,000 build-solve-drop cycles from
+# Python with the heap and the resident memory kept flat.
+leaks: engine module
+	valgrind --quiet --leak-check=full --errors-for-leak-kinds=definite \
+	  --show-leak-kinds=definite --error-exitcode=1 $(BUILD)/engine/tests/engine/engine_tests \
+	  --gtest_brief=1
+	TARVELO_LEAK_CYCLES=$${TARVELO_LEAK_CYCLES:-10000} $(VENV)/bin/pytest -q -s \
+	  tests/python/test_leaks.py

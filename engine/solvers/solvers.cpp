@@ -85,6 +85,9 @@ int AbstractSolver::independents_size() const {
 AbstractNewton::AbstractNewton(ElectricalNetwork* network, bool optimize_tape)
     : AbstractSolver(network) {
   CppAD::ErrorHandler handler(custom_handler);
+  // The sparse Jacobian resizes the tape's work space at every call; keeping freed blocks for
+  // reuse saves their page faults at every iteration.
+  CppAD::thread_alloc::hold_memory(true);
   try {
     ADVector x, p;
     declare_and_link(x, p, true);
