@@ -1,8 +1,9 @@
-"""Shared helpers: the four-wire test network and its physical checks."""
+# Shared builders of test networks and their physical checks.
 
-from dataclasses import dataclass, field
+import re
 
 import numpy as np
+import pytest
 
 from tarvelo import cy_engine as ce
 
@@ -12,246 +13,236 @@ STAR_POWERS = np.array([1000 + 200j, 2000 - 300j, 500j])
 DELTA_POWERS = np.array([3000 + 0j, 1000 + 100j, 2000 - 500j])
 # Starting potentials away from the solution, so that solved and stored values differ.
 START = np.append(0.9 * PHASE_VOLTAGES, 5.0)
+SOLVERS = {"newton": lambda network: ce.CyNewton(network, True), "sweep": ce.CyBackwardForward,
+           "goldstein": lambda network: ce.CyNewtonGoldstein(network, False, 0.1, 0.9)}
 
 
 def carray(values):
     return np.array(values, dtype=np.complex128)
 
 
-@dataclass
-class FourWire:
-    """Source, reference, switch, bus and loads; `nodes` lists the (element, port) of each node.
+def objects(*items):
+    return np.array(items, dtype=object)
 
-    source(0..3) == bus1(0..3) == switch side 1 ─ side 2 == bus2(0..3) == star load(0..3)
-         │ port 3 (neutral)                                      └─ delta load(0..2)
-      PotentialRef
-    """
 
-    source: ce.CyVoltageSource
-    pref: ce.CyPotentialRef
-    bus1: ce.CyBus
-    switch: ce.CySwitch
-    bus2: ce.CyBus
-    star: ce.CyPowerLoad
-    delta: ce.CyDeltaPowerLoad
-    nodes: list = field(default_factory=list)
+def same(n):
+    return [(k, k) for k in range(n)]
 
-    @property
-    def elements(self):
-        return [self.source, self.pref, self.bus1, self.switch, self.bus2, self.star, self.delta]
 
-    def network(self):
-        elements = np.array(self.elements, dtype=object)
+def solve(net, make=SOLVERS["newton"]):
+    # A new solver, kept on `net`: the potentials are read live from it.
+    net.solver = make(net.network())
+    iterations, residual = net.solver.solve_load_flow(200, 1e-10)
+    assert iterations < 200 and residual <= 1e-10
+    return net.solver
+
+
+def assert_refusals(cases):
+    # Each (call, exception, message) case raises that exception with exactly that message, "..."
+    # standing for any text; a message of None is not checked.
+    for call, error, message in cases:
+        with pytest.raises(error) as refusal:
+            call()
+        if message is not None:
+            pattern = ".*".join(map(re.escape, message.split("...")))
+            assert re.fullmatch(pattern, str(refusal.value), re.S), str(refusal.value)
+
+
+class Net:
+    # Elements in the order added (also the sweep order) and the nodes their joins make.
+    def __init__(self):
+        self.elements, self.ports, self.side1, self.parent = [], {}, {}, {}
+
+    def add(self, element, ports):
+        self.elements.append(element)
+        self.ports[id(element)] = (element, ports)
+        self.parent.update({(id(element), k): (id(element), k) for k in range(ports)})
+        return element
+
+    def root(self, key):
+        return key if self.parent[key] == key else self.root(self.parent[key])
+
+    def join(self, a, b, pairs, beginning=None):  # connect, or connect_side given `beginning`
+        if beginning is None:
+            a.connect(b, pairs)
+        else:
+            a.connect_side(b, pairs, beginning)
+        if beginning:  # side 2 starts after the ports of side 1
+            self.side1[id(a)] = len(pairs)
+        offset = self.side1[id(a)] if beginning is False else 0
+        for i, j in pairs:
+            self.parent[self.root((id(a), i + offset))] = self.root((id(b), j))
+
+    def nodes(self):
+        groups = {}
+        for key in self.parent:
+            groups.setdefault(self.root(key), []).append((self.ports[key[0]][0], key[1]))
+        return groups.values()
+
+    def network(self, extra=()):
+        elements = objects(*self.elements, *extra)
         return ce.CyElectricalNetwork(elements, len(elements))
 
 
-def build_four_wire(voltages=PHASE_VOLTAGES, star=STAR_POWERS, delta=DELTA_POWERS):
-    net = FourWire(
-        source=ce.CyVoltageSource(4, carray(voltages)),
-        pref=ce.CyPotentialRef(),
-        bus1=ce.CyBus(4, carray(START)),
-        switch=ce.CySwitch(4),
-        bus2=ce.CyBus(4, carray(START)),
-        star=ce.CyPowerLoad(4, carray(star)),
-        delta=ce.CyDeltaPowerLoad(3, carray(delta)),
-    )
-    net.bus1.connect(net.source, [(i, i) for i in range(4)])
-    net.pref.connect(net.bus1, [(0, 3)])
-    net.switch.connect_side(net.bus1, [(i, i) for i in range(4)], True)
-    net.switch.connect_side(net.bus2, [(i, i) for i in range(4)], False)
-    net.bus2.connect(net.star, [(i, i) for i in range(4)])
-    net.bus2.connect(net.delta, [(i, i) for i in range(3)])
-    for k in range(4):
-        upstream = [(net.source, k), (net.bus1, k), (net.switch, k)]
-        downstream = [(net.switch, 4 + k), (net.bus2, k), (net.star, k)]
-        if k == 3:
-            upstream.append((net.pref, 0))
-        else:
-            downstream.append((net.delta, k))
-        net.nodes += [upstream, downstream]
+# source(0..w-1) == bus1 == branch side 1 ─ side 2 == bus2 == each load, port k on bus2 port k
+#   │ last port (neutral)                                   │ last port, with lv_ref
+# PotentialRef                                            PotentialRef
+# `side1`, `side2`: the (branch port, bus port) pairs of each side, all wires by default.
+def two_bus(branch, ports, loads=(), voltages=PHASE_VOLTAGES, side1=None, side2=None, start2=None,
+            lv_ref=False):
+    w, start = len(voltages) + 1, np.append(0.9 * np.asarray(voltages), 5.0)
+    net = Net()
+    net.source = net.add(ce.CyVoltageSource(w, carray(voltages)), w)
+    net.pref = net.add(ce.CyPotentialRef(), 1)
+    net.bus1 = net.add(ce.CyBus(w, carray(start)), w)
+    net.branch = net.add(branch, ports)
+    net.bus2 = net.add(ce.CyBus(w, carray(start if start2 is None else start2)), w)
+    net.join(net.bus1, net.source, same(w))
+    net.join(net.pref, net.bus1, [(0, w - 1)])
+    net.join(branch, net.bus1, side1 or same(w), True)
+    net.join(branch, net.bus2, side2 or same(w), False)
+    for load, n in loads:
+        net.join(net.bus2, net.add(load, n), same(n))
+    if lv_ref:
+        net.join(net.bus2, net.add(ce.CyPotentialRef(), 1), [(w - 1, 0)])
     return net
 
 
-def node_current_sums(nodes):
-    """The sum of the port currents on each node (Kirchhoff's law wants 0)."""
-    return np.array([sum(e.get_port_current(i) for e, i in node) for node in nodes])
+# Phases and neutral alike, with equal mutual impedances, so that balanced and zero-sequence
+# sets stay so along the line.
+Z_LINE = np.full((4, 4), 0.02j) + np.diag([0.3 + 0.15j] * 4)
 
 
-def assert_node_potentials_agree(nodes):
-    for node in nodes:
-        potentials = [e.get_port_potential(i) for e, i in node]
+def behind_line(loads, voltages=PHASE_VOLTAGES):  # a line of as many conductors as the source
+    w = len(voltages) + 1
+    line = ce.CySimplifiedLine(w, carray(Z_LINE[-w:, -w:].ravel()))
+    return two_bus(line, 2 * w, loads, voltages)
+
+
+def four_wire(star=STAR_POWERS, delta=DELTA_POWERS):  # star and delta loads behind a switch
+    net = two_bus(ce.CySwitch(4), 8, [(ce.CyPowerLoad(4, carray(star)), 4),
+                                      (ce.CyDeltaPowerLoad(3, carray(delta)), 3)])
+    net.star, net.delta = net.elements[5:7]
+    return net
+
+
+def assert_kirchhoff(net, atol=1e-8):
+    # Kirchhoff's law at every node (a node held by a reference reads 0 instead), one potential
+    # per node, and the port currents of every element but the references summing to zero.
+    for node in net.nodes():
+        potentials = [e.get_port_potential(k) for e, k in node]
         np.testing.assert_allclose(potentials, potentials[0], rtol=0, atol=1e-9)
+        if any(isinstance(e, ce.CyPotentialRef) for e, _ in node):
+            assert potentials[0] == 0
+        else:
+            assert abs(sum(e.get_port_current(k) for e, k in node)) < atol
+    for element, ports in net.ports.values():
+        if not isinstance(element, (ce.CyPotentialRef, ce.CyDeltaPotentialRef)):
+            assert abs(element.get_currents(ports).sum()) < atol
 
 
-def assert_solution(net, voltages, star, delta):
-    """Every physical law of the solved four-wire network."""
-    # Kirchhoff at every node; the reference node balances too, and reports that sum.
-    np.testing.assert_allclose(node_current_sums(net.nodes), 0, atol=1e-8)
-    assert abs(net.pref.get_current()) < 1e-8
-    assert_node_potentials_agree(net.nodes)
-    # The reference holds the neutral at 0; the source imposes its voltages.
-    v_source = net.source.get_potentials(4)
-    assert v_source[3] == 0
-    np.testing.assert_allclose(v_source[:3] - v_source[3], voltages, atol=1e-9)
-    # The star load draws its power phase to neutral; its inner currents are its phase currents.
-    v = net.bus2.get_potentials(4)
-    i_star = net.star.get_currents(4)
-    np.testing.assert_allclose((v[:3] - v[3]) * np.conj(i_star[:3]), star, atol=1e-6)
-    np.testing.assert_allclose(net.star.get_inner_currents(3), i_star[:3], atol=1e-12)
-    # The delta load draws its power phase to phase.
-    j = net.delta.get_inner_currents(3)
-    np.testing.assert_allclose((v[:3] - np.roll(v[:3], -1)) * np.conj(j), delta, atol=1e-6)
+LAWS = {  # what each law holds fixed, from the voltage across a phase and the current through it
+    "power": lambda dv, j: dv * np.conj(j),
+    "current": lambda dv, j: j * np.abs(dv) / dv,  # the magnitude; the angle follows the voltage
+    "admittance": lambda dv, j: j / dv,
+}
 
 
-# ---- a radial four-wire feeder with both line models (lines, sweep and diagnostics) ----
+def phases(load, n=3):
+    # The voltage across each of the n phases (star) or branches (delta) of a load and the current
+    # through it; the port currents must follow from those.
+    delta = "Delta" in type(load).__name__
+    v, i = load.get_potentials(n + (not delta)), load.get_currents(n + (not delta))
+    if delta:
+        j = load.get_inner_currents(n)
+        np.testing.assert_allclose(i, j - np.roll(j, 1), rtol=1e-12, atol=1e-12)
+        return v - np.roll(v, -1), j
+    np.testing.assert_array_equal(load.get_inner_currents(n), i[:-1])
+    return v[:-1] - v[-1], i[:-1]
 
-FOUR_WIRES = [(k, k) for k in range(4)]
-FEEDER_STAR = np.array([2000 + 400j, 1500 + 200j, 2500 + 600j])
-FEEDER_DELTA = np.array([3000 + 600j, 2000 + 0j, 2500 + 300j])
+
+def assert_law(kind, load, values, rtol=1e-8, atol=1e-9):  # returns the voltages across phases
+    dv, j = phases(load, len(values))
+    np.testing.assert_allclose(LAWS[kind](dv, j), values, rtol=rtol, atol=atol)
+    return dv
 
 
-def symmetric(diagonal, ab, bc, ac, an, bn, cn):
-    return np.array([[diagonal[0], ab, ac, an], [ab, diagonal[1], bc, bn],
-                     [ac, bc, diagonal[2], cn], [an, bn, cn, diagonal[3]]], dtype=np.complex128)
-
+# ---- a radial four-wire feeder with both line models ----
 
 # Per km, conductors a, b, c, n of a cable laid flat (b in the middle): series impedances (ohm)
 # and shunt admittances (S). The couplings differ from pair to pair, so balanced voltages still
 # drive some shunt current to earth.
-Z_PER_KM = symmetric([0.21 + 0.09j, 0.21 + 0.085j, 0.21 + 0.09j, 0.32 + 0.1j],
-                     0.02 + 0.07j, 0.02 + 0.07j, 0.02 + 0.05j, 0.02 + 0.06j, 0.02 + 0.055j,
-                     0.02 + 0.06j)
-Y_PER_KM = symmetric([3e-3j, 3.2e-3j, 3e-3j, 2.5e-3j],
-                     -9e-4j, -9e-4j, -4e-4j, -6e-4j, -5e-4j, -6e-4j)
-
-
-@dataclass
-class Feeder:
-    """A radial four-wire feeder of 20 buses (see build_feeder); `nodes` lists the (element, port)
-    of every node not held at zero; `lines` holds (line, Z, Y or None); loads hold (load, bus,
-    powers)."""
-
-    source: ce.CyVoltageSource
-    neutral_ref: ce.CyPotentialRef
-    ground: ce.CyGround
-    ground_ref: ce.CyPotentialRef
-    buses: list = field(default_factory=list)
-    lines: list = field(default_factory=list)
-    stars: list = field(default_factory=list)
-    deltas: list = field(default_factory=list)
-    elements: list = field(default_factory=list)
-    nodes: list = field(default_factory=list)
-
-    def network(self, extra=()):
-        elements = np.array(self.elements + list(extra), dtype=object)
-        return ce.CyElectricalNetwork(elements, len(elements))
-
-    def potentials(self):
-        return np.concatenate([bus.get_potentials(4) for bus in self.buses])
-
-
+Z_PER_KM = 0.02 + np.diag([0.19, 0.19, 0.19, 0.3]) + 1e-3j * np.array(
+    [[90, 70, 50, 60], [70, 85, 70, 55], [50, 70, 90, 60], [60, 55, 60, 100]])
+Y_PER_KM = 1e-4j * np.array([[30, -9, -4, -6], [-9, 32, -9, -5], [-4, -9, 30, -6],
+                             [-6, -5, -6, 25]])
 # Parent of each bus 1..19 and its line model: "S" shunt line, "s" simplified line.
-FEEDER_TREE = ([(i - 1, "S") for i in range(1, 10)] + [(3, "s")]
-               + [(i - 1, "s") for i in range(11, 15)]
-               + [(6, "s"), (15, "S"), (16, "s"), (17, "S"), (18, "s")])
-FEEDER_DELTA_BUSES = (5, 9, 12, 17)
+FEEDER_TREE = list(zip([0, 1, 2, 3, 4, 5, 6, 7, 8, 3, 10, 11, 12, 13, 6, 15, 16, 17, 18],
+                       "SSSSSSSSSssssssSsSs"))
+FEEDER_STAR = np.array([2000 + 400j, 1500 + 200j, 2500 + 600j])
+FEEDER_DELTA = np.array([3000 + 600j, 2000 + 0j, 2500 + 300j])
 
 
-def feeder_line_matrices(i, scale=1.0):
-    """Z and Y (None for a simplified line) of the line feeding bus i."""
+def feeder_line_matrices(i, scale=1.0):  # Z and Y (None for a simplified line) feeding bus i
     length = scale * (0.03 + 0.01 * (i % 4))
-    z = Z_PER_KM * length
-    y = Y_PER_KM * length if FEEDER_TREE[i - 1][1] == "S" else None
-    return z, y
+    return Z_PER_KM * length, Y_PER_KM * length if FEEDER_TREE[i - 1][1] == "S" else None
 
 
-def build_feeder(line_scale=1.0, start=START):
-    """
-    source ══ b0 ═S═ b1 ═S═ b2 ═S═ b3 ═S═ b4 ═S═ b5 ═S═ b6 ═S═ b7 ═S═ b8 ═S═ b9
-      │n                         ║                    ║
-    ref_n                        ║                    ╚═s═ b15 ═S═ b16 ═s═ b17 ═S═ b18 ═s═ b19
-                                 ╚═s═ b10 ═s═ b11 ═s═ b12 ═s═ b13 ═s═ b14
-
-    ═S═ shunt line (4 x 4 Z and Y, ground-side port on gnd ── ref_g), ═s═ simplified line;
-    a star load on every bus but b0, delta loads on b5, b9, b12 and b17. Elements are listed
-    parent before child, which is also the sweep order.
-    """
-    f = Feeder(source=ce.CyVoltageSource(4, carray(PHASE_VOLTAGES)),
-               neutral_ref=ce.CyPotentialRef(), ground=ce.CyGround(),
-               ground_ref=ce.CyPotentialRef())
-    f.buses.append(ce.CyBus(4, carray(start)))
-    f.buses[0].connect(f.source, FOUR_WIRES)
-    f.neutral_ref.connect(f.buses[0], [(0, 3)])
-    f.ground_ref.connect(f.ground, [(0, 0)])
-    f.elements = [f.source, f.neutral_ref, f.ground, f.ground_ref, f.buses[0]]
-    members = [[[(f.buses[0], k), (f.source, k)] for k in range(4)]]  # per bus, per conductor
-    for i, (parent, model) in enumerate(FEEDER_TREE, start=1):
-        bus = ce.CyBus(4, carray(start))
+# source ══ b0 ═S═ b1 ═S═ b2 ═S═ b3 ═S═ b4 ═S═ b5 ═S═ b6 ═S═ b7 ═S═ b8 ═S═ b9
+#   │n                         ║                    ║
+# ref_n                        ║                    ╚═s═ b15 ═S═ b16 ═s═ b17 ═S═ b18 ═s═ b19
+#                              ╚═s═ b10 ═s═ b11 ═s═ b12 ═s═ b13 ═s═ b14
+# ═S═ shunt line (4 x 4 Z and Y, ground-side port on gnd ── ref_g), ═s═ simplified line; a star
+# load on every bus but b0, delta loads on b5, b9, b12 and b17; parents listed before children.
+def build_feeder(line_scale=1.0):
+    net = Net()
+    net.source = net.add(ce.CyVoltageSource(4, carray(PHASE_VOLTAGES)), 4)
+    net.neutral_ref, net.ground = net.add(ce.CyPotentialRef(), 1), net.add(ce.CyGround(), 1)
+    net.ground_ref = net.add(ce.CyPotentialRef(), 1)
+    net.buses, net.lines, net.loads = [net.add(ce.CyBus(4, carray(START)), 4)], [], []
+    net.join(net.buses[0], net.source, same(4))
+    net.join(net.neutral_ref, net.buses[0], [(0, 3)])
+    net.join(net.ground_ref, net.ground, [(0, 0)])
+    for i, (parent, _) in enumerate(FEEDER_TREE, start=1):
         z, y = feeder_line_matrices(i, line_scale)
-        if model == "S":
-            line = ce.CyShuntLine(4, carray(y.ravel()), carray(z.ravel()))
-            f.ground.connect(line, [(0, 8)])
-        else:
-            line = ce.CySimplifiedLine(4, carray(z.ravel()))
-        line.connect_side(f.buses[parent], FOUR_WIRES, True)
-        line.connect_side(bus, FOUR_WIRES, False)
-        powers = FEEDER_STAR * (0.6 + 0.05 * (i % 7))
-        star = ce.CyPowerLoad(4, carray(powers))
-        bus.connect(star, FOUR_WIRES)
-        conductors = [[(bus, k), (line, 4 + k), (star, k)] for k in range(4)]
-        for k in range(4):
-            members[parent][k].append((line, k))
-        f.elements += [line, bus, star]
-        f.stars.append((star, bus, powers))
-        if i in FEEDER_DELTA_BUSES:
-            delta = ce.CyDeltaPowerLoad(3, carray(FEEDER_DELTA))
-            bus.connect(delta, FOUR_WIRES[:3])
-            for k in range(3):
-                conductors[k].append((delta, k))
-            f.elements.append(delta)
-            f.deltas.append((delta, bus, FEEDER_DELTA))
-        f.buses.append(bus)
-        f.lines.append((line, z, y))
-        members.append(conductors)
-    # The source neutral is held at zero, and so is the ground: neither is a node with rows.
-    f.nodes = [node for conductors in members for k, node in enumerate(conductors)
-               if not (node[0][0] is f.buses[0] and k == 3)]
-    return f
+        line = net.add(ce.CySimplifiedLine(4, carray(z.ravel())) if y is None else
+                       ce.CyShuntLine(4, carray(y.ravel()), carray(z.ravel())), 9 - (y is None))
+        if y is not None:
+            net.join(net.ground, line, [(0, 8)])
+        net.buses.append(net.add(ce.CyBus(4, carray(START)), 4))
+        net.join(line, net.buses[parent], same(4), True)
+        net.join(line, net.buses[i], same(4), False)
+        net.lines.append((line, z, y))
+        star = FEEDER_STAR * (0.6 + 0.05 * (i % 7))
+        loads = [(ce.CyPowerLoad(4, carray(star)), 4, star)]
+        if i in (5, 9, 12, 17):
+            loads.append((ce.CyDeltaPowerLoad(3, carray(FEEDER_DELTA)), 3, FEEDER_DELTA))
+        for load, ports, powers in loads:
+            net.join(net.buses[i], net.add(load, ports), same(ports))
+            net.loads.append((load, net.buses[i], powers))
+    net.potentials = lambda: np.concatenate([bus.get_potentials(4) for bus in net.buses])
+    return net
 
 
-def expected_line_currents(z, y, potentials):
-    """The port currents of a line from its potentials: series Z, and half of Y at each end
-    returning through the ground-side port (the last port)."""
-    v1, v2 = potentials[:4], potentials[4:8]
-    i1 = np.linalg.solve(z, v1 - v2)
-    i2 = -i1
+def expected_line_currents(z, y, v):
+    # Series Z, and half of Y at each end returning through the ground-side port (the last).
+    n = len(z)
+    i1 = np.linalg.solve(z, v[:n] - v[n:2 * n])
     if y is None:
-        return np.concatenate([i1, i2])
-    vg = potentials[8]
-    i1 = i1 + y @ (v1 - vg) / 2
-    i2 = i2 + y @ (v2 - vg) / 2
+        return np.concatenate([i1, -i1])
+    i1, i2 = i1 + y @ (v[:n] - v[2 * n]) / 2, -i1 + y @ (v[n:2 * n] - v[2 * n]) / 2
     return np.concatenate([i1, i2, [-(i1.sum() + i2.sum())]])
 
 
-def assert_feeder_laws(f, atol=1e-6):
-    """Kirchhoff at every node, the source, every line and every load of a solved feeder."""
-    np.testing.assert_allclose(node_current_sums(f.nodes), 0, atol=1e-8)
-    assert_node_potentials_agree(f.nodes)
+def assert_feeder_laws(net, atol=1e-6):  # Kirchhoff, the source, every line and every load
+    assert_kirchhoff(net)
     # What reaches the earth through the ground-side ports returns through the source neutral.
-    to_earth = f.ground_ref.get_current()
-    assert abs(to_earth) > 5e-3
-    assert abs(f.neutral_ref.get_current() + to_earth) < 1e-8
-    v_source = f.source.get_potentials(4)
-    assert v_source[3] == 0
-    np.testing.assert_allclose(v_source[:3], PHASE_VOLTAGES, atol=1e-9)
-    for line, z, y in f.lines:
-        ports = 8 if y is None else 9
-        np.testing.assert_allclose(line.get_currents(ports),
-                                   expected_line_currents(z, y, line.get_potentials(ports)),
-                                   rtol=0, atol=atol)
-    for load, bus, powers in f.stars:
-        v, i = bus.get_potentials(4), load.get_currents(4)
-        np.testing.assert_allclose((v[:3] - v[3]) * np.conj(i[:3]), powers, rtol=0, atol=atol)
-    for load, bus, powers in f.deltas:
-        v, j = bus.get_potentials(3), load.get_inner_currents(3)
-        np.testing.assert_allclose((v - np.roll(v, -1)) * np.conj(j), powers, rtol=0, atol=atol)
+    to_earth = net.ground_ref.get_current()
+    assert abs(to_earth) > 5e-3 and abs(net.neutral_ref.get_current() + to_earth) < 1e-8
+    np.testing.assert_allclose(net.source.get_potentials(4), np.append(PHASE_VOLTAGES, 0),
+                               rtol=0, atol=1e-9)
+    for line, z, y in net.lines:
+        v, i = line.get_potentials(8 + (y is not None)), line.get_currents(8 + (y is not None))
+        np.testing.assert_allclose(i, expected_line_currents(z, y, v), rtol=0, atol=atol)
+    for load, _, powers in net.loads:
+        assert_law("power", load, powers, rtol=0, atol=atol)
