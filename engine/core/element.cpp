@@ -48,7 +48,13 @@ void Connection::declare_independent_variables(std::vector<double>& x) const {
 }
 
 void Connection::link_independent_variables(const ADVector& x, Eigen::VectorXd& values, int& k) {
-  if (!fixed_zero) link(potential, x, values, k);
+  if (!fixed_zero) {
+    link(potential, x, values, k);
+  } else if (x.size() == 0) {
+    // A node held at zero by a join made after linking still holds its slots: unlink it too.
+    int unused = 0;
+    link(potential, x, values, unused);
+  }
 }
 
 void Connection::add_kirchhoff_equation(ADVector& y, int& k) const {
@@ -74,6 +80,9 @@ void Connection::merge(const std::shared_ptr<Connection>& other) {
     ports.push_back(p);
     p->connection = self;
   }
+  // The absorbed node keeps no port: a network built before the join may still list it, and
+  // must not reach ports through it that their elements have since freed.
+  absorbed->ports.clear();
 }
 
 // ---- Element ----

@@ -1,5 +1,7 @@
 #include "core/linked.hpp"
 
+#include <functional>
+
 #include "core/messages.hpp"
 
 namespace tarvelo {
@@ -26,10 +28,13 @@ bool unlinking(const ADVector& t) {
   return t.size() == 0;
 }
 
-// True when a linked record points at the slots of v from k on: it belongs to the solver that
-// owns v.
-bool holds_slots(bool is_linked, const double* linked, const Eigen::VectorXd& v, int k) {
-  return is_linked && k >= 0 && k <= v.size() && linked == v.data() + k;
+// True when a linked record points into v: it belongs to the solver that owns v. The address is
+// compared, not the cursor, so that a layout changed by joins made after linking (a node held
+// at zero later) still finds every record of that solver.
+bool holds_slots(bool is_linked, const double* linked, const Eigen::VectorXd& v, int) {
+  const std::less<const double*> before;
+  return is_linked && v.size() > 0 && !before(linked, v.data()) &&
+         before(linked, v.data() + v.size());
 }
 
 // The first of the `count` slots from k, which must lie within both vectors.

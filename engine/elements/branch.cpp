@@ -1,5 +1,6 @@
 #include "elements/branch.hpp"
 
+#include <limits>
 #include <stdexcept>
 
 #include "elements/messages.hpp"
@@ -27,6 +28,15 @@ std::vector<Port*> port_range(std::vector<Port>& ports, int first, int count) {
   return side;
 }
 
+// The port count of a branch; a sum that does not fit an int is refused like a negative count.
+int total_port_count(int n1, int n2, int n3) {
+  const long long total = static_cast<long long>(n1) + n2 + n3;
+  if (total < 0 || total > std::numeric_limits<int>::max()) {
+    throw std::length_error("vector::reserve");
+  }
+  return static_cast<int>(total);
+}
+
 }  // namespace
 
 // ---- Branch ----
@@ -34,7 +44,7 @@ std::vector<Port*> port_range(std::vector<Port>& ports, int first, int count) {
 Branch::Branch(int n1, int n2) : Branch(n1, n2, 0) {}
 
 Branch::Branch(int n1, int n2, int n3)
-    : Element(n1 + n2 + n3), ports1(port_range(ports, 0, n1)), ports2(port_range(ports, n1, n2)) {}
+    : Element(total_port_count(n1, n2, n3)), ports1(port_range(ports, 0, n1)), ports2(port_range(ports, n1, n2)) {}
 
 void Branch::get_side_potentials(int size1, int size2, Complex* out1, Complex* out2) const {
   require(size_within(size1, ports1.size()), messages::size1_in_range);

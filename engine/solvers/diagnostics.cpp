@@ -5,6 +5,7 @@
 #include <cmath>
 #include <ios>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 
@@ -45,6 +46,10 @@ void AbstractNewton::get_jacobian(double* out) {
 }
 
 void AbstractNewton::save_matrix(const std::string& prefix) {
+  // A zero byte would cut the file names short and write both files under another name.
+  if (prefix.find('\0') != std::string::npos) {
+    throw std::invalid_argument(messages::prefix_with_zero_byte);
+  }
   // The handler is installed here too, so that a report of the differentiation library never
   // ends the process.
   CppAD::ErrorHandler handler(custom_handler);

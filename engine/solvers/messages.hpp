@@ -30,4 +30,6 @@ inline constexpr const char* in_file = " in the file ";
 // Matrix Market files.
 inline constexpr const char* cannot_write_file = "cannot write the file ";
 
+inline constexpr const char* prefix_with_zero_byte = "save_matrix: the prefix holds a zero byte";
+
 }  // namespace tarvelo::messages
