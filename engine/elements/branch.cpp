@@ -44,7 +44,9 @@ int total_port_count(int n1, int n2, int n3) {
 Branch::Branch(int n1, int n2) : Branch(n1, n2, 0) {}
 
 Branch::Branch(int n1, int n2, int n3)
-    : Element(total_port_count(n1, n2, n3)), ports1(port_range(ports, 0, n1)), ports2(port_range(ports, n1, n2)) {}
+    : Element(total_port_count(n1, n2, n3)),
+      ports1(port_range(ports, 0, n1)),
+      ports2(port_range(ports, n1, n2)) {}
 
 void Branch::get_side_potentials(int size1, int size2, Complex* out1, Complex* out2) const {
   require(size_within(size1, ports1.size()), messages::size1_in_range);

@@ -24,7 +24,8 @@ std::size_t voltage_count(int n) {
 
 // A delta reference carries its current through port 0: it needs at least one port.
 int delta_ref_port_count(int n) {
-  if (n < 1) throw std::invalid_argument(fmt::format(fmt::runtime(messages::delta_ref_needs_a_port), n));
+  if (n < 1)
+    throw std::invalid_argument(fmt::format(fmt::runtime(messages::delta_ref_needs_a_port), n));
   return n;
 }
 

@@ -100,8 +100,7 @@ const char* plural(std::size_t count) {
 
 }  // namespace
 
-BufferView::BufferView(Argument argument, Item item, const char* item_name)
-    : name_(argument.name) {
+BufferView::BufferView(Argument argument, Item item, const char* item_name) : name_(argument.name) {
   if (argument.object == Py_None) return;
   constexpr int kFlags = PyBUF_FORMAT | PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE;
   Py_buffer& view = buffer_.view;
