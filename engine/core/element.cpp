@@ -50,10 +50,10 @@ void Connection::declare_independent_variables(std::vector<double>& x) const {
 void Connection::link_independent_variables(const ADVector& x, Eigen::VectorXd& values, int& k) {
   if (!fixed_zero) {
     link(potential, x, values, k);
-  } else if (x.size() == 0) {
-    // A node held at zero by a join made after linking still holds its slots: unlink it too.
-    int unused = 0;
-    link(potential, x, values, unused);
+  } else {
+    // A node held at zero has no slot. One held by a join made after an earlier link still
+    // points into that solver's vector: any later pass, link or unlink, lets go of it.
+    potential = LinkedComplex(potential.value);
   }
 }
 
