@@ -40,10 +40,10 @@ class Feeder:
     """A four-wire feeder of `segments` line sections with a load mix on each bus, a switch,
     a three-phase transformer, single-phase branches and a delta island:
 
-      source ═ bus0 ═ line ═ bus1 ═ ... ═ busN ═╤═ switch ══════╤═ after ═ Yy0 ═ lv bus (loads)
-        │ ref         ║ loads         ║ loads   └─ open switch ─┘    ├─ single ─ bus (load)
-                                                                     ├─ centre-tapped ─ bus
-                                                                     └─ regulator ─ bus (load)
+      source ═ bus0 ═ line ═ ... ═ busN ═╤═ switch ══════╤═ after ═ Yy0 ═ lv bus (loads)
+        │ ref         ║ loads      ║ loads └─ open switch ─┘     ├─ single ─ bus (load)
+                                                               ├─ centre-tapped ─ bus
+                                                               └─ regulator ─ bus (load)
       delta source ═ delta reference ═ delta load
     """
 

@@ -1414,7 +1414,8 @@ def test_no_sequence_of_calls_crashes_or_slips_past_the_checks():
         Misuse.directory = directory
         run_state_machine_as_test(Misuse, settings=settings(
             max_examples=EXAMPLES, stateful_step_count=50, deadline=None, database=None,
-            derandomize=bool(os.environ.get("CI")), print_blob=True, suppress_health_check=list(HealthCheck)))
+            derandomize=bool(os.environ.get("CI")), print_blob=True,
+            suppress_health_check=list(HealthCheck)))
     if os.environ.get("TARVELO_FUZZ_STATS") == "1":
         print("\n".join(f"{count:9d}  {what}" for what, count in sorted(STATS.items())))
 
