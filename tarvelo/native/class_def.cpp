@@ -1,4 +1,4 @@
-// Creating the classes: heap types from specifications, with their pickling refusal.
+// Creating the classes: heap types built from their slot tables, with their pickling refusal.
 #include "class_def.hpp"
 
 namespace tarvelo::py {
@@ -71,9 +71,10 @@ void create_class(PyObject* module, ClassDef& cls, PyTypeObject* base) {
                          {Py_tp_dealloc, reinterpret_cast<void*>(cls.deallocate)},
                          {Py_tp_methods, cls.method_table.data()},
                          {0, nullptr}};
-  PyType_Spec spec{cls.qualified_name.c_str(), static_cast<int>(cls.basic_size), 0,
-                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
-  PyObject* type = PyType_FromMetaclass(nullptr, module, &spec, reinterpret_cast<PyObject*>(base));
+  PyType_Spec type_slots{cls.qualified_name.c_str(), static_cast<int>(cls.basic_size), 0,
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
+  PyObject* type =
+      PyType_FromMetaclass(nullptr, module, &type_slots, reinterpret_cast<PyObject*>(base));
   check(type != nullptr);
   cls.type = reinterpret_cast<PyTypeObject*>(type);
   check(PyModule_AddObjectRef(module, cls.name, type) == 0);

@@ -95,10 +95,11 @@ void check_interpreter() {
   if (current != first_interpreter) raise(PyExc_ImportError, messages::interpreter_change);
 }
 
-// Copies one attribute of the import spec onto the module; a missing one is skipped.
-void copy_from_spec(PyObject* spec, const char* from, PyObject* module, const char* to,
-                    bool skip_none) {
-  Ref value = Ref::take_optional(PyObject_GetAttrString(spec, from));
+// Copies one attribute of the import description (ModuleSpec) onto the module; a missing one is
+// skipped.
+void copy_from_import(PyObject* found, const char* from, PyObject* module, const char* to,
+                      bool skip_none) {
+  Ref value = Ref::take_optional(PyObject_GetAttrString(found, from));
   if (!value) {
     check(PyErr_ExceptionMatches(PyExc_AttributeError) != 0);
     PyErr_Clear();
@@ -108,15 +109,15 @@ void copy_from_spec(PyObject* spec, const char* from, PyObject* module, const ch
   check(PyObject_SetAttrString(module, to, value.get()) == 0);
 }
 
-Ref create_module(PyObject* spec) {
+Ref create_module(PyObject* found) {
   check_interpreter();
   if (state().module) return Ref::borrow(state().module.get());
-  const Ref name = Ref::take(PyObject_GetAttrString(spec, "name"));
+  const Ref name = Ref::take(PyObject_GetAttrString(found, "name"));
   Ref module = Ref::take(PyModule_NewObject(name.get()));
-  copy_from_spec(spec, "loader", module.get(), "__loader__", false);
-  copy_from_spec(spec, "origin", module.get(), "__file__", false);
-  copy_from_spec(spec, "parent", module.get(), "__package__", false);
-  copy_from_spec(spec, "submodule_search_locations", module.get(), "__path__", true);
+  copy_from_import(found, "loader", module.get(), "__loader__", false);
+  copy_from_import(found, "origin", module.get(), "__file__", false);
+  copy_from_import(found, "parent", module.get(), "__package__", false);
+  copy_from_import(found, "submodule_search_locations", module.get(), "__path__", true);
   return module;
 }
 
@@ -172,8 +173,8 @@ void forget_everything() {
   clear_state();
 }
 
-PyObject* create_step(PyObject* spec, PyModuleDef*) noexcept {
-  return guarded([&] { return create_module(spec); });
+PyObject* create_step(PyObject* found, PyModuleDef*) noexcept {
+  return guarded([&] { return create_module(found); });
 }
 
 int exec_step(PyObject* module) noexcept {
