@@ -2,7 +2,9 @@
 
 import copy
 import importlib
+import pathlib
 import pickle
+import subprocess
 import sys
 import weakref
 
@@ -41,6 +43,9 @@ def test_module_attributes_and_reimport_identity():
         assert importlib.import_module("tarvelo.cy_engine") is ce
     finally:
         sys.modules["tarvelo.cy_engine"] = ce
+    # The source tree never hides the installed package, whatever the working folder.
+    root = pathlib.Path(__file__).resolve().parents[2]
+    subprocess.run([sys.executable, "-c", "from tarvelo import cy_engine"], cwd=root, check=True)
 
 
 def test_class_tree_signatures_and_instances():
