@@ -87,7 +87,7 @@ run_python() {
     echo "sanitize: Python tests failed (status $status)" >&2
     exit 1
   fi
-  ours=$(cat "$reports"/asan.* 2>/dev/null | awk -v engine="$root/engine/" -v module="$root/src/tarvelo/native/" \
+  ours=$(cat "$reports"/asan.* 2>/dev/null | awk -v engine="$root/engine/" -v module="$root/tarvelo/native/" \
     'BEGIN { RS = "" } /leak of/ && (index($0, engine) || index($0, module)) { print; print "" }')
   if [ -n "$ours" ]; then
     printf '%s\n' "$ours"
