@@ -20,6 +20,18 @@ double infinity_norm(const Eigen::VectorXd& v) {
   return std::max(v.maxCoeff(), -v.minCoeff());
 }
 
+// True when some column holds no stored entry: no pivot can be found for it, whatever the
+// values. Eigen's SparseLU must never see such a matrix with fewer than about n / 20 entries: its
+// first estimate of the factors' size rounds down to zero and its allocation loop never ends.
+// Every column holding an entry keeps that estimate above zero.
+bool has_empty_column(const Eigen::SparseMatrix<double>& m) {
+  const int* starts = m.outerIndexPtr();
+  for (Eigen::Index col = 0; col < m.outerSize(); ++col) {
+    if (starts[col + 1] == starts[col]) return true;
+  }
+  return false;
+}
+
 bool all_finite(const Eigen::SparseMatrix<double>& m) {
   const double* values = m.valuePtr();
   for (Eigen::Index k = 0; k < m.nonZeros(); ++k) {
@@ -162,6 +174,7 @@ std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, doubl
     const Eigen::SparseMatrix<double> jacobian = compute_jacobian();
     if (!all_finite(jacobian)) fail_at(messages::nan_encountered, i);
     if (!pattern_analysed) {
+      if (has_empty_column(jacobian)) fail_at(messages::decomposition_failed, i);
       lu.analyzePattern(jacobian);
       pattern_analysed = true;
     }
