@@ -1,0 +1,224 @@
+// Where the time of a backward-forward time series goes, without Python, on a generated radial
+// four-wire feeder.
+//
+// The feeder is of the kind bench/feeders.py builds: a 400 V source with its neutral held at
+// zero, a random tree of buses joined by 5 to 20 m of four-wire cable (SimplifiedLine, full
+// 4 x 4 impedance matrix), an unbalanced star power load on every bus (or on a share of them,
+// --load-share), 150 kW in all. For each size the sweep solver is built and solves once; then:
+//     step          a time-series step: every load gets new powers (record updates), then
+//                   solve_load_flow to 1e-6 from the previous step's potentials (median, with
+//                   the sweeps it took)
+//     sweep         one backward pass and one forward pass over the network (median)
+//     backward, forward      each pass alone
+//     per kind      the backward steps of the loads, lines and buses alone, and the forward
+//                   steps of the lines alone
+// and a checksum of the potentials after the series, to compare results across builds.
+//
+//     build/sweep/sweep_profile [--load-share S] [--steps N] [buses ...]   (default 1000 10000)
+//
+// Build: see bench/sweep/CMakeLists.txt.
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <numbers>
+#include <random>
+#include <string_view>
+#include <vector>
+
+#include "elements/line.hpp"
+#include "elements/load.hpp"
+#include "elements/source.hpp"
+#include "solvers/solvers.hpp"
+
+namespace tarvelo {
+namespace {
+
+using Pairs = std::vector<std::pair<int, int>>;
+const Pairs kFourWires{{0, 0}, {1, 1}, {2, 2}, {3, 3}};
+constexpr double kPhaseVoltage = 230.0;
+constexpr double kTotalLoad = 150e3;  // W
+constexpr double kTolerance = 1e-6;
+constexpr int kMaxSweeps = 1000;
+const Complex kSelf(0.206, 0.08), kMutual(0.03, 0.05);  // ohm per km
+
+struct Feeder {
+  std::vector<std::unique_ptr<Element>> owned;
+  std::vector<PowerLoad*> loads;
+  std::vector<SimplifiedLine*> lines;
+  std::vector<Bus*> buses;
+  std::mt19937_64 rng{1};
+
+  template <class T, class... Args>
+  T* add(Args&&... args) {
+    owned.push_back(std::make_unique<T>(std::forward<Args>(args)...));
+    return static_cast<T*>(owned.back().get());
+  }
+
+  std::vector<Element*> elements() const {
+    std::vector<Element*> list;
+    for (const auto& e : owned) list.push_back(e.get());
+    return list;
+  }
+
+  double uniform(double low, double high) {
+    return std::uniform_real_distribution<double>(low, high)(rng);
+  }
+
+  std::array<Complex, 3> random_powers(double mean_phase_power) {
+    std::array<Complex, 3> s;
+    for (Complex& p : s) p = std::polar(mean_phase_power * uniform(0.5, 1.5), uniform(0.0, 0.3));
+    return s;
+  }
+};
+
+std::unique_ptr<Feeder> build_feeder(int n_buses, double load_share) {
+  auto f = std::make_unique<Feeder>();
+  std::array<Complex, 3> u;
+  for (int k = 0; k < 3; ++k) u[k] = std::polar(kPhaseVoltage, -2.0 * std::numbers::pi * k / 3.0);
+  const std::array<Complex, 4> start{u[0], u[1], u[2], Complex(0.0, 0.0)};
+  const double mean_phase_power = kTotalLoad / (3.0 * load_share * std::max(n_buses - 1, 1));
+
+  auto* source = f->add<VoltageSource>(4, u.data());
+  source->connect(*f->add<PotentialRef>(), {{3, 0}});
+  f->buses.push_back(f->add<Bus>(4, start.data()));
+  f->buses[0]->connect(*source, kFourWires);
+  for (int i = 1; i < n_buses; ++i) {
+    const double length = f->uniform(0.005, 0.02);
+    std::array<Complex, 16> z;
+    for (int k = 0; k < 16; ++k) z[k] = (k % 5 == 0 ? kSelf : kMutual) * length;
+    Bus* parent = f->buses[std::uniform_int_distribution<int>(0, i - 1)(f->rng)];
+    auto* line = f->add<SimplifiedLine>(4, z.data());
+    auto* bus = f->add<Bus>(4, start.data());
+    line->connect_side(*parent, kFourWires, true);
+    line->connect_side(*bus, kFourWires, false);
+    f->buses.push_back(bus);
+    f->lines.push_back(line);
+    if (f->uniform(0.0, 1.0) < load_share) {
+      const auto s = f->random_powers(mean_phase_power);
+      auto* load = f->add<PowerLoad>(4, s.data());
+      bus->connect(*load, kFourWires);
+      f->loads.push_back(load);
+    }
+  }
+  return f;
+}
+
+// Median wall time of `repeats` calls, in milliseconds.
+template <class Call>
+double median_ms(int repeats, Call&& call) {
+  std::vector<double> times;
+  for (int r = 0; r < repeats; ++r) {
+    const auto start = std::chrono::steady_clock::now();
+    call();
+    times.push_back(
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+            .count());
+  }
+  std::nth_element(times.begin(), times.begin() + repeats / 2, times.end());
+  return times[repeats / 2];
+}
+
+void change_every_load(Feeder& f, double scale) {
+  const double mean_phase_power =
+      scale * kTotalLoad / (3.0 * static_cast<double>(std::max<std::size_t>(f.loads.size(), 1)));
+  for (PowerLoad* load : f.loads) update(load->powers, f.random_powers(mean_phase_power).data());
+}
+
+double checksum(const Feeder& f) {
+  double sum = 0.0;
+  for (const Bus* bus : f.buses) {
+    for (int k = 0; k < 4; ++k) sum += std::abs(bus->get_port_potential(k));
+  }
+  return sum;
+}
+
+void profile(int n_buses, double load_share, int steps) {
+  auto feeder = build_feeder(n_buses, load_share);
+  ElectricalNetwork network(feeder->elements());
+  BackwardForward solver(&network);
+  const auto [first_sweeps, first_change] = solver.solve_load_flow(kMaxSweeps, kTolerance);
+  if (!(first_change <= kTolerance)) std::printf("first solve did not converge\n");
+
+  // The time series: new powers for every load, then a solve from where the last step ended.
+  std::vector<double> times;
+  std::vector<int> sweeps;
+  std::mt19937_64 levels(7);
+  for (int s = 0; s < steps; ++s) {
+    const double scale = std::uniform_real_distribution<double>(0.9, 1.1)(levels);
+    const auto start = std::chrono::steady_clock::now();
+    change_every_load(*feeder, scale);
+    const auto [count, change] = solver.solve_load_flow(kMaxSweeps, kTolerance);
+    times.push_back(
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+            .count());
+    sweeps.push_back(count);
+    if (!(change <= kTolerance)) std::printf("step %d did not converge\n", s);
+  }
+  const double sum = checksum(*feeder);
+  std::nth_element(times.begin(), times.begin() + steps / 2, times.end());
+  std::nth_element(sweeps.begin(), sweeps.begin() + steps / 2, sweeps.end());
+  const double t_step = times[steps / 2];
+  const int step_sweeps = sweeps[steps / 2];
+
+  const int repeats = std::clamp(2000000 / n_buses, 21, 2001);
+  const double t_sweep = median_ms(repeats, [&] {
+    network.backward();
+    network.forward();
+  });
+  const double t_backward = median_ms(repeats, [&] { network.backward(); });
+  const double t_forward = median_ms(repeats, [&] { network.forward(); });
+  const double t_loads = median_ms(repeats, [&] {
+    for (auto it = feeder->loads.rbegin(); it != feeder->loads.rend(); ++it) (*it)->backward();
+  });
+  const double t_lines_backward = median_ms(repeats, [&] {
+    for (auto it = feeder->lines.rbegin(); it != feeder->lines.rend(); ++it) (*it)->backward();
+  });
+  const double t_buses = median_ms(repeats, [&] {
+    for (auto it = feeder->buses.rbegin(); it != feeder->buses.rend(); ++it) (*it)->backward();
+  });
+  const double t_lines_forward = median_ms(repeats, [&] {
+    for (SimplifiedLine* line : feeder->lines) line->forward();
+  });
+  const double t_update = median_ms(repeats, [&] { change_every_load(*feeder, 1.0); });
+
+  std::printf("%d buses, %zu elements, %zu loads; first solve %d sweeps\n", n_buses,
+              feeder->owned.size(), feeder->loads.size(), first_sweeps);
+  std::printf("  time-series step       %9.3f ms  (%d sweeps, median of %d steps)\n", t_step,
+              step_sweeps, steps);
+  std::printf("    of which updates     %9.3f ms  (C++ record updates of every load)\n", t_update);
+  std::printf("  one sweep              %9.3f ms  (%.1f ns per bus)\n", t_sweep,
+              1e6 * t_sweep / n_buses);
+  std::printf("    backward pass        %9.3f ms\n", t_backward);
+  std::printf("      loads              %9.3f ms\n", t_loads);
+  std::printf("      lines              %9.3f ms\n", t_lines_backward);
+  std::printf("      buses              %9.3f ms\n", t_buses);
+  std::printf("    forward pass         %9.3f ms\n", t_forward);
+  std::printf("      lines              %9.3f ms\n", t_lines_forward);
+  std::printf("  checksum of |V| after the series: %.12e\n", sum);
+}
+
+}  // namespace
+}  // namespace tarvelo
+
+int main(int argc, char** argv) {
+  std::vector<int> sizes;
+  double load_share = 1.0;
+  int steps = 101;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg(argv[i]);
+    if (arg == "--load-share" && i + 1 < argc) {
+      load_share = std::atof(argv[++i]);
+    } else if (arg == "--steps" && i + 1 < argc) {
+      steps = std::max(1, std::atoi(argv[++i]));
+    } else {
+      sizes.push_back(std::atoi(argv[i]));
+    }
+  }
+  if (sizes.empty()) sizes = {1000, 10000};
+  for (const int n : sizes) tarvelo::profile(n, load_share, steps);
+  return 0;
+}
