@@ -31,14 +31,6 @@ void Port::disconnect() {
   on_node.erase(std::remove(on_node.begin(), on_node.end(), this), on_node.end());
 }
 
-Complex balancing_current(const Port& p) {
-  Complex sum(0.0, 0.0);
-  for (const Port* other : p.connection->ports) {
-    if (other != &p) sum += other->current;
-  }
-  return -sum;
-}
-
 // ---- Connection ----
 
 Connection::Connection(const Complex& potential, Port* port) : ports{port}, potential(potential) {}

@@ -85,7 +85,13 @@ inline void set_current(Port& p, const ADComplex& i) {
 
 // Minus the sum of the plain currents of the other ports on p's node: the current that p must
 // carry for the node to balance.
-Complex balancing_current(const Port& p);
+inline Complex balancing_current(const Port& p) {
+  Complex sum(0.0, 0.0);
+  for (const Port* other : p.connection->ports) {
+    if (other != &p) sum += other->current;
+  }
+  return -sum;
+}
 
 class Element {
  public:

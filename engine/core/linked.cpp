@@ -72,6 +72,7 @@ void link(LinkedReal& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
 void link(LinkedMatrix& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
   const auto rows = r.value.rows(), cols = r.value.cols();
   const int count = static_cast<int>(2 * rows * cols);
+  ++r.revision;
   if (unlinking(t)) {
     if (holds_slots(r.is_linked, r.linked, v, k)) {
       r.ad.resize(0, 0);
@@ -132,6 +133,7 @@ Eigen::VectorXcd read(const LinkedVector& r) {
 
 void update(LinkedMatrix& r, const Eigen::MatrixXcd& v) {
   r.value = v;
+  ++r.revision;
   if (!r.is_linked) return;
   const auto cols = v.cols();
   for (Eigen::Index row = 0; row < v.rows(); ++row) {

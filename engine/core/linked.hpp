@@ -15,6 +15,7 @@
 #pragma once
 
 #include <complex>
+#include <cstdint>
 #include <stdexcept>
 #include <vector>
 
@@ -54,6 +55,10 @@ struct LinkedMatrix {
   ADComplexMatrix ad;
   Eigen::MatrixXcd value;
   bool is_linked = false;
+  // Moves at every update and every link or unlink: an element that keeps work derived from
+  // the matrix (a factorisation) redoes it when the revision it was made from is no longer
+  // the record's.
+  std::uint64_t revision = 0;
 
   LinkedMatrix() = default;
   explicit LinkedMatrix(Eigen::MatrixXcd v) : value(std::move(v)) {}
@@ -109,6 +114,12 @@ inline double read(const LinkedReal& r) {
 }
 Eigen::MatrixXcd read(const LinkedMatrix& r);
 Eigen::VectorXcd read(const LinkedVector& r);
+// One entry of a matrix record by the same rule, without building the matrix.
+inline Complex read(const LinkedMatrix& r, Eigen::Index row, Eigen::Index col) {
+  if (!r.is_linked) return r.value(row, col);
+  const double* slot = r.linked + 2 * (row * r.value.cols() + col);
+  return Complex(slot[0], slot[1]);
+}
 
 // The record's value in the arithmetic of S: plain (Complex, double) or taped (ADComplex, AD).
 template <class S>

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <initializer_list>
+#include <limits>
 #include <stdexcept>
 
 #include "elements/messages.hpp"
@@ -37,25 +38,17 @@ double larger_change(double largest, double change) {
 
 // ---- helpers shared by the line models ----
 
-Eigen::VectorXcd side_currents(const std::vector<Port*>& side) {
-  Eigen::VectorXcd i(static_cast<Eigen::Index>(side.size()));
-  for (std::size_t k = 0; k < side.size(); ++k) i[static_cast<Eigen::Index>(k)] = side[k]->current;
-  return i;
-}
-
 void balance_side(const std::vector<Port*>& side) {
   for (Port* p : side) p->current = balancing_current(*p);
 }
 
-double move_side_potentials(const std::vector<Port*>& side, const Eigen::VectorXcd& v) {
+double move_side_potentials(const std::vector<Port*>& side, const Complex* v) {
   double largest = 0.0;
   for (std::size_t k = 0; k < side.size(); ++k) {
-    const Complex change = v[static_cast<Eigen::Index>(k)] - plain_potential(*side[k]->connection);
+    const Complex change = v[k] - plain_potential(*side[k]->connection);
     largest = larger_change(largest, std::hypot(change.real(), change.imag()));
   }
-  for (std::size_t k = 0; k < side.size(); ++k) {
-    write_potential(*side[k]->connection, v[static_cast<Eigen::Index>(k)]);
-  }
+  for (std::size_t k = 0; k < side.size(); ++k) write_potential(*side[k]->connection, v[k]);
   return largest;
 }
 
@@ -65,6 +58,9 @@ ShuntLine::ShuntLine(int n, const Complex* y_shunt, const Complex* z_line)
     : Line<ShuntLine>(n, n, 1), ground_port(&ports.back()), n(n) {
   if (n < 1) throw std::invalid_argument(messages::shunt_line_needs_a_conductor);
   require_parameters({y_shunt, z_line});
+  sweep_potentials.resize(static_cast<std::size_t>(n));
+  sweep_currents.resize(static_cast<std::size_t>(n));
+  sweep_result.resize(static_cast<std::size_t>(n));
   Matrices m = compute_matrix(n, y_shunt, z_line);
   y_11 = LinkedMatrix(std::move(m.y_11));
   y_12 = LinkedMatrix(std::move(m.y_12));
@@ -167,17 +163,53 @@ template void ShuntLine::compute_currents<ADComplex>();
 void ShuntLine::backward() {
   if (n == 1) return backward_single_conductor();
   balance_side(ports2);
-  const Eigen::VectorXcd i2 = side_currents(ports2);
+  const auto size = static_cast<std::size_t>(n);
+  Complex* v2 = sweep_potentials.data();
+  Complex* i2 = sweep_currents.data();
+  Complex* i1 = sweep_result.data();
+  for (std::size_t k = 0; k < size; ++k) {
+    v2[k] = plain_potential(*ports2[k]->connection);
+    i2[k] = ports2[k]->current;
+  }
   // I1 = c V2 - d I2
-  const Eigen::VectorXcd i1 = c * side_potentials<Complex>(ports2) - d * i2;
-  write_side_currents<Complex>(ports1, i1);
-  ground_port->current = -i1.sum() - i2.sum();
+  for (std::size_t r = 0; r < size; ++r) {
+    Complex cv(0.0, 0.0), di(0.0, 0.0);
+    for (std::size_t k = 0; k < size; ++k) {
+      const auto row = static_cast<Eigen::Index>(r), col = static_cast<Eigen::Index>(k);
+      cv += c(row, col) * v2[k];
+      di += d(row, col) * i2[k];
+    }
+    i1[r] = cv - di;
+  }
+  Complex sum1(0.0, 0.0), sum2(0.0, 0.0);
+  for (std::size_t k = 0; k < size; ++k) {
+    ports1[k]->current = i1[k];
+    sum1 += i1[k];
+    sum2 += i2[k];
+  }
+  ground_port->current = -sum1 - sum2;
 }
 
 double ShuntLine::forward() {
   if (n == 1) return forward_single_conductor();
+  const auto size = static_cast<std::size_t>(n);
+  Complex* v1 = sweep_potentials.data();
+  Complex* i1 = sweep_currents.data();
+  Complex* v = sweep_result.data();
+  for (std::size_t k = 0; k < size; ++k) {
+    v1[k] = plain_potential(*ports1[k]->connection);
+    i1[k] = ports1[k]->current;
+  }
   // V2 = a V1 - b I1
-  const Eigen::VectorXcd v = a * side_potentials<Complex>(ports1) - b * side_currents(ports1);
+  for (std::size_t r = 0; r < size; ++r) {
+    Complex av(0.0, 0.0), bi(0.0, 0.0);
+    for (std::size_t k = 0; k < size; ++k) {
+      const auto row = static_cast<Eigen::Index>(r), col = static_cast<Eigen::Index>(k);
+      av += a(row, col) * v1[k];
+      bi += b(row, col) * i1[k];
+    }
+    v[r] = av - bi;
+  }
   return move_side_potentials(ports2, v);
 }
 
@@ -203,10 +235,13 @@ double ShuntLine::forward_single_conductor() {
 
 // ---- SimplifiedLine ----
 
-SimplifiedLine::SimplifiedLine(int n, const Complex* z_line) : Line<SimplifiedLine>(n, n) {
+SimplifiedLine::SimplifiedLine(int n, const Complex* z_line)
+    : Line<SimplifiedLine>(n, n), impedance_revision(std::numeric_limits<std::uint64_t>::max()) {
   if (n < 1) throw std::invalid_argument(messages::simplified_line_needs_a_conductor);
   require_parameters({z_line});
   y_line = LinkedMatrix(inverse(square_from_rows(z_line, n)));
+  impedance.resize(static_cast<std::size_t>(n) * static_cast<std::size_t>(n));
+  sweep_result.resize(static_cast<std::size_t>(n));
 }
 
 void SimplifiedLine::update_line_parameters(const Complex* z_line) {
@@ -236,14 +271,31 @@ template void SimplifiedLine::compute_currents<ADComplex>();
 
 void SimplifiedLine::backward() {
   balance_side(ports2);
-  write_side_currents<Complex>(ports1, Eigen::VectorXcd(-side_currents(ports2)));
+  // I1 = -I2
+  for (std::size_t k = 0; k < ports1.size(); ++k) ports1[k]->current = -ports2[k]->current;
+}
+
+void SimplifiedLine::refresh_impedance() {
+  if (impedance_revision == y_line.revision) return;
+  const Eigen::MatrixXcd z = inverse(read(y_line));
+  const auto n = static_cast<Eigen::Index>(sweep_result.size());
+  for (Eigen::Index r = 0; r < n; ++r) {
+    for (Eigen::Index c = 0; c < n; ++c) impedance[static_cast<std::size_t>(r * n + c)] = z(r, c);
+  }
+  impedance_revision = y_line.revision;
 }
 
 double SimplifiedLine::forward() {
-  // V2 = V1 - y_line^-1 I1, the factorisation taken anew so that updates are seen.
-  const Eigen::VectorXcd v =
-      side_potentials<Complex>(ports1) - read(y_line).partialPivLu().solve(side_currents(ports1));
-  return move_side_potentials(ports2, v);
+  refresh_impedance();
+  // V2 = V1 - Z I1
+  const std::size_t n = sweep_result.size();
+  const Complex* z = impedance.data();
+  for (std::size_t r = 0; r < n; ++r, z += n) {
+    Complex drop(0.0, 0.0);
+    for (std::size_t k = 0; k < n; ++k) drop += z[k] * ports1[k]->current;
+    sweep_result[r] = plain_potential(*ports1[r]->connection) - drop;
+  }
+  return move_side_potentials(ports2, sweep_result.data());
 }
 
 }  // namespace tarvelo

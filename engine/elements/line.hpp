@@ -13,11 +13,13 @@
 //
 // SimplifiedLine (series impedance only):
 //     I1 = y_line (V1 - V2),   I2 = -I1,   y_line = Z^-1;
-//     backward: I1 = -I2,      forward: V2 = V1 - y_line^-1 I1.
+//     backward: I1 = -I2,      forward: V2 = V1 - y_line^-1 I1,
+// the forward step keeping y_line^-1 until y_line changes.
 //
 // The admittance-form matrices are changeable parameters; neither line has unknowns of its own.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "elements/branch.hpp"
@@ -36,16 +38,13 @@ ColumnOf<S> side_potentials(const std::vector<Port*>& side) {
   return v;
 }
 
-// The plain currents of a side's ports, in port order.
-Eigen::VectorXcd side_currents(const std::vector<Port*>& side);
-
 // Gives every port of a side the current that balances its node (minus the sum of the other
 // ports' plain currents), in port order.
 void balance_side(const std::vector<Port*>& side);
 
-// Writes a potential to the node of every port of a side and returns the largest modulus of the
-// changes made (NaN as soon as one change is NaN).
-double move_side_potentials(const std::vector<Port*>& side, const Eigen::VectorXcd& v);
+// Writes v[k] to the node of port k of a side, for every port, and returns the largest modulus
+// of the changes made (NaN as soon as one change is NaN).
+double move_side_potentials(const std::vector<Port*>& side, const Complex* v);
 
 // What the two line models share: two sides of n ports and the dispatch of the current
 // computation to the model's plain or taped form.
@@ -104,6 +103,10 @@ class ShuntLine : public Line<ShuntLine> {
 
   void backward_single_conductor();
   double forward_single_conductor();
+
+  // Storage of the sweep steps, n entries each, sized at construction: a side's potentials and
+  // currents as read, and the side's new currents or potentials.
+  std::vector<Complex> sweep_potentials, sweep_currents, sweep_result;
 };
 
 class SimplifiedLine : public Line<SimplifiedLine> {
@@ -125,6 +128,16 @@ class SimplifiedLine : public Line<SimplifiedLine> {
 
   template <class S>
   void compute_currents();
+
+  // Z = y_line^-1 from the present value of y_line, when y_line has changed since it was last
+  // made.
+  void refresh_impedance();
+
+  // Storage of the sweep steps, sized at construction: Z row by row (n x n), the revision of
+  // y_line it was made from (none at first), and the side-2 potentials of a forward step.
+  std::vector<Complex> impedance;
+  std::uint64_t impedance_revision;
+  std::vector<Complex> sweep_result;
 };
 
 }  // namespace tarvelo

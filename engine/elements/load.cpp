@@ -105,8 +105,29 @@ void LoadBalancer::eval_currents(bool taped) {
   taped ? compute_currents<ADComplex>() : compute_currents<Complex>();
 }
 
+// The plain evaluation, reading the matrix entry by entry instead of building it.
 void LoadBalancer::backward() {
-  compute_currents<Complex>();
+  std::array<Complex, 4> v;
+  for (std::size_t c = 0; c < v.size(); ++c) v[c] = potential<Complex>(ports[c]);
+  std::array<Complex, 3> dv;
+  for (std::size_t r = 0; r < dv.size(); ++r) {
+    dv[r] = Complex(0.0, 0.0);
+    for (std::size_t c = 0; c < v.size(); ++c) {
+      const double coefficient =
+          phase_to_neutral(static_cast<Eigen::Index>(r), static_cast<Eigen::Index>(c));
+      if (coefficient != 0.0) dv[r] += scaled(v[c], coefficient);
+    }
+  }
+  Complex neutral(0.0, 0.0);
+  for (std::size_t r = 0; r < dv.size(); ++r) {
+    Complex current(0.0, 0.0);
+    for (std::size_t c = 0; c < dv.size(); ++c) {
+      current += read(y_matrix, static_cast<Eigen::Index>(r), static_cast<Eigen::Index>(c)) * dv[c];
+    }
+    ports[r].current = current;
+    neutral -= current;
+  }
+  ports[3].current = neutral;
 }
 
 void LoadBalancer::get_inner_currents(Complex* out) const {

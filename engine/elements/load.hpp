@@ -40,7 +40,9 @@ class LoadBase : public Element {
 template <class T>
 class Load : public LoadBase {
  public:
-  explicit Load(int n) : LoadBase(checked_port_count(n)) {}
+  explicit Load(int n) : LoadBase(checked_port_count(n)) {
+    if constexpr (T::is_delta) sweep_branches.resize(ports.size());
+  }
 
   void declare_dynamic_variables(std::vector<double>& p) const override {
     declare(self().records(), p);
@@ -51,7 +53,27 @@ class Load : public LoadBase {
   void eval_currents(bool taped) override {
     taped ? assemble_currents<ADComplex>() : assemble_currents<Complex>();
   }
-  void backward() override { assemble_currents<Complex>(); }
+  // The plain evaluation, without allocation: a delta load keeps its branch currents in storage
+  // sized at construction, a star load reads its neutral's potential once.
+  void backward() override {
+    if constexpr (T::is_delta) {
+      const std::size_t n = ports.size();
+      for (std::size_t i = 0; i < n; ++i)
+        sweep_branches[i] = self().template branch_current<Complex>(i, voltage<Complex>(i));
+      for (std::size_t i = 0; i < n; ++i)
+        ports[i].current = sweep_branches[i] - sweep_branches[(i + n - 1) % n];
+    } else {
+      const Complex neutral_potential = potential<Complex>(ports.back());
+      Complex neutral(0.0, 0.0);
+      for (std::size_t i = 0; i + 1 < ports.size(); ++i) {
+        const Complex current = self().template branch_current<Complex>(
+            i, potential<Complex>(ports[i]) - neutral_potential);
+        ports[i].current = current;
+        neutral -= current;
+      }
+      ports.back().current = neutral;
+    }
+  }
 
   // Star: the phase currents of the last plain evaluation. Delta: the branch currents at the
   // present potentials and record values.
@@ -85,6 +107,9 @@ class Load : public LoadBase {
 
   const T& self() const { return static_cast<const T&>(*this); }
   T& self() { return static_cast<T&>(*this); }
+
+  // The branch currents of a delta load's backward step, one per port.
+  std::vector<Complex> sweep_branches;
 
   template <class S>
   void assemble_currents() {
