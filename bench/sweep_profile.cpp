@@ -8,13 +8,18 @@
 //     step          a time-series step: every load gets new powers (record updates), then
 //                   solve_load_flow to 1e-6 from the previous step's potentials (median, with
 //                   the sweeps it took)
-//     sweep         one backward pass and one forward pass over the network (median)
-//     backward, forward      each pass alone
-//     per kind      the backward steps of the loads, lines and buses alone, and the forward
-//                   steps of the lines alone
+//     solver sweep  solve_load_flow limited to one sweep (the solver's compact form, with its
+//                   start and end)
+//     element steps one backward pass and one forward pass through the elements' own steps
+//                   (the network's passes), each pass alone, and per kind the backward steps of
+//                   the loads, lines and buses alone and the forward steps of the lines alone
 // and a checksum of the potentials after the series, to compare results across builds.
+// --check runs the series twice on twin feeders instead, once through the solver and once
+// through the elements' own steps (the network's passes), and reports the largest difference of
+// potentials and currents between the two.
 //
-//     build/sweep/sweep_profile [--load-share S] [--steps N] [buses ...]   (default 1000 10000)
+//     build/sweep/sweep_profile [--check] [--load-share S] [--steps N] [buses ...]
+//                                                                      (default 1000 10000)
 //
 // Build: see bench/sweep/CMakeLists.txt.
 #include <algorithm>
@@ -23,6 +28,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <memory>
 #include <numbers>
 #include <random>
@@ -136,6 +142,53 @@ double checksum(const Feeder& f) {
   return sum;
 }
 
+// The solver's loop over the network's own passes, for --check.
+std::pair<int, double> solve_by_elements(BackwardForward& solver, int max_iterations,
+                                         double tolerance) {
+  int i = 0;
+  double change = 0.0;
+  do {
+    solver.network->backward();
+    change = solver.network->forward();
+    if (!solver.variables.allFinite()) change = std::numeric_limits<double>::quiet_NaN();
+    ++i;
+  } while (change > tolerance && i < max_iterations);
+  return {i, change};
+}
+
+void check(int n_buses, double load_share, int steps) {
+  auto a = build_feeder(n_buses, load_share);
+  auto b = build_feeder(n_buses, load_share);
+  ElectricalNetwork network_a(a->elements()), network_b(b->elements());
+  BackwardForward solver_a(&network_a), solver_b(&network_b);
+  double potentials = 0.0, currents = 0.0;
+  int sweeps_differ = 0;
+  std::mt19937_64 levels(7);
+  for (int s = 0; s <= steps; ++s) {
+    if (s > 0) {
+      const double scale = std::uniform_real_distribution<double>(0.9, 1.1)(levels);
+      change_every_load(*a, scale);
+      change_every_load(*b, scale);
+    }
+    const auto ra = solver_a.solve_load_flow(kMaxSweeps, kTolerance);
+    const auto rb = solve_by_elements(solver_b, kMaxSweeps, kTolerance);
+    if (ra.first != rb.first || ra.second != rb.second) ++sweeps_differ;
+    for (std::size_t e = 0; e < a->owned.size(); ++e) {
+      const Element& ea = *a->owned[e];
+      const Element& eb = *b->owned[e];
+      for (std::size_t k = 0; k < ea.ports.size(); ++k) {
+        potentials = std::max(potentials, std::abs(ea.get_port_potential(static_cast<int>(k)) -
+                                                   eb.get_port_potential(static_cast<int>(k))));
+        currents = std::max(currents, std::abs(ea.ports[k].current - eb.ports[k].current));
+      }
+    }
+  }
+  std::printf(
+      "%d buses, %d steps: largest difference %.3e V, %.3e A; %d solves differ in "
+      "sweeps or change\n",
+      n_buses, steps, potentials, currents, sweeps_differ);
+}
+
 void profile(int n_buses, double load_share, int steps) {
   auto feeder = build_feeder(n_buses, load_share);
   ElectricalNetwork network(feeder->elements());
@@ -165,6 +218,7 @@ void profile(int n_buses, double load_share, int steps) {
   const int step_sweeps = sweeps[steps / 2];
 
   const int repeats = std::clamp(2000000 / n_buses, 21, 2001);
+  const double t_solver_sweep = median_ms(repeats, [&] { solver.solve_load_flow(1, kTolerance); });
   const double t_sweep = median_ms(repeats, [&] {
     network.backward();
     network.forward();
@@ -190,7 +244,9 @@ void profile(int n_buses, double load_share, int steps) {
   std::printf("  time-series step       %9.3f ms  (%d sweeps, median of %d steps)\n", t_step,
               step_sweeps, steps);
   std::printf("    of which updates     %9.3f ms  (C++ record updates of every load)\n", t_update);
-  std::printf("  one sweep              %9.3f ms  (%.1f ns per bus)\n", t_sweep,
+  std::printf("  solver sweep           %9.3f ms  (%.1f ns per bus)\n", t_solver_sweep,
+              1e6 * t_solver_sweep / n_buses);
+  std::printf("  element steps, sweep   %9.3f ms  (%.1f ns per bus)\n", t_sweep,
               1e6 * t_sweep / n_buses);
   std::printf("    backward pass        %9.3f ms\n", t_backward);
   std::printf("      loads              %9.3f ms\n", t_loads);
@@ -208,9 +264,12 @@ int main(int argc, char** argv) {
   std::vector<int> sizes;
   double load_share = 1.0;
   int steps = 101;
+  bool checking = false;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg(argv[i]);
-    if (arg == "--load-share" && i + 1 < argc) {
+    if (arg == "--check") {
+      checking = true;
+    } else if (arg == "--load-share" && i + 1 < argc) {
       load_share = std::atof(argv[++i]);
     } else if (arg == "--steps" && i + 1 < argc) {
       steps = std::max(1, std::atoi(argv[++i]));
@@ -219,6 +278,8 @@ int main(int argc, char** argv) {
     }
   }
   if (sizes.empty()) sizes = {1000, 10000};
-  for (const int n : sizes) tarvelo::profile(n, load_share, steps);
+  for (const int n : sizes) {
+    checking ? tarvelo::check(n, load_share, steps) : tarvelo::profile(n, load_share, steps);
+  }
   return 0;
 }

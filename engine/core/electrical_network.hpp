@@ -18,6 +18,7 @@
 namespace tarvelo {
 
 class FlexibleParameter;
+struct SweepPlan;
 
 class ElectricalNetwork {
  public:
@@ -26,6 +27,9 @@ class ElectricalNetwork {
   std::set<FlexibleParameter*> flexible_parameters;
   // The solver whose vectors the nodes and records point into, if any.
   const void* linker = nullptr;
+  // The compact form of the sweep over these elements, made and checked by the backward-forward
+  // solver (solvers/backward_forward.cpp); empty until a sweep needs it.
+  std::shared_ptr<SweepPlan> sweep_plan;
 
   explicit ElectricalNetwork(std::vector<Element*> elements);
 

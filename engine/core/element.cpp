@@ -27,6 +27,7 @@ Port::Port(const Complex& current, const Complex& potential, Element* element)
 }
 
 void Port::disconnect() {
+  ++structure_revision;
   auto& on_node = connection->ports;
   on_node.erase(std::remove(on_node.begin(), on_node.end(), this), on_node.end());
 }
@@ -43,6 +44,7 @@ void Connection::link_independent_variables(const ADVector& x, Eigen::VectorXd& 
   if (!fixed_zero) {
     link(potential, x, values, k);
   } else {
+    ++structure_revision;
     // A node held at zero has no slot. One held by a join made after an earlier link still
     // points into that solver's vector: any later pass, link or unlink, lets go of it.
     potential = LinkedComplex(potential.value);
@@ -64,6 +66,7 @@ Complex Connection::sum_currents() const {
 
 void Connection::merge(const std::shared_ptr<Connection>& other) {
   if (other.get() == this) return;
+  ++structure_revision;
   fixed_zero = fixed_zero || other->fixed_zero;
   const auto self = shared_from_this();
   // Hold `other` while its ports leave it: the last re-pointed port may release it.

@@ -48,6 +48,7 @@ double* slots(const ADVector& t, Eigen::VectorXd& v, int k, int count) {
 }  // namespace
 
 void link(LinkedComplex& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
+  ++structure_revision;
   if (unlinking(t)) {
     if (holds_slots(r.is_linked, r.linked, v, k)) r = LinkedComplex(r.value);
   } else {
@@ -59,6 +60,7 @@ void link(LinkedComplex& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
 }
 
 void link(LinkedReal& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
+  ++structure_revision;
   if (unlinking(t)) {
     if (holds_slots(r.is_linked, r.linked, v, k)) r = LinkedReal(r.value);
   } else {
@@ -73,6 +75,7 @@ void link(LinkedMatrix& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
   const auto rows = r.value.rows(), cols = r.value.cols();
   const int count = static_cast<int>(2 * rows * cols);
   ++r.revision;
+  ++structure_revision;
   if (unlinking(t)) {
     if (holds_slots(r.is_linked, r.linked, v, k)) {
       r.ad.resize(0, 0);
@@ -94,6 +97,7 @@ void link(LinkedMatrix& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
 }
 
 void link(LinkedVector& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
+  ++structure_revision;
   const auto n = r.value.size();
   const int count = static_cast<int>(2 * n);
   if (unlinking(t)) {

@@ -32,6 +32,12 @@ using ADVector = Eigen::Matrix<AD, -1, 1>;
 using ADComplexMatrix = Eigen::Matrix<ADComplex, -1, -1>;
 using ADComplexVector = Eigen::Matrix<ADComplex, -1, 1>;
 
+// Moves at every change that can leave a kept pointer into a node, a port or a record's slots
+// stale: every link and unlink of a record, every join of nodes and every port leaving its node.
+// Work that keeps such pointers between solves (the sweep's compact form) is valid while the
+// count is the one it was made at.
+inline std::uint64_t structure_revision = 0;
+
 struct LinkedComplex {
   double* linked = nullptr;
   ADComplex ad{AD(0.0), AD(0.0)};

@@ -275,21 +275,21 @@ void SimplifiedLine::backward() {
   for (std::size_t k = 0; k < ports1.size(); ++k) ports1[k]->current = -ports2[k]->current;
 }
 
-void SimplifiedLine::refresh_impedance() {
-  if (impedance_revision == y_line.revision) return;
+const Complex* SimplifiedLine::sweep_impedance() {
+  if (impedance_revision == y_line.revision) return impedance.data();
   const Eigen::MatrixXcd z = inverse(read(y_line));
   const auto n = static_cast<Eigen::Index>(sweep_result.size());
   for (Eigen::Index r = 0; r < n; ++r) {
     for (Eigen::Index c = 0; c < n; ++c) impedance[static_cast<std::size_t>(r * n + c)] = z(r, c);
   }
   impedance_revision = y_line.revision;
+  return impedance.data();
 }
 
 double SimplifiedLine::forward() {
-  refresh_impedance();
   // V2 = V1 - Z I1
   const std::size_t n = sweep_result.size();
-  const Complex* z = impedance.data();
+  const Complex* z = sweep_impedance();
   for (std::size_t r = 0; r < n; ++r, z += n) {
     Complex drop(0.0, 0.0);
     for (std::size_t k = 0; k < n; ++k) drop += z[k] * ports1[k]->current;

@@ -123,15 +123,15 @@ class SimplifiedLine : public Line<SimplifiedLine> {
   void backward() override;
   double forward() override;
 
+  // Z = y_line^-1 row by row, as the forward step uses it; made again from the present value of
+  // y_line when the record has changed since.
+  const Complex* sweep_impedance();
+
  private:
   friend class Line<SimplifiedLine>;
 
   template <class S>
   void compute_currents();
-
-  // Z = y_line^-1 from the present value of y_line, when y_line has changed since it was last
-  // made.
-  void refresh_impedance();
 
   // Storage of the sweep steps, sized at construction: Z row by row (n x n), the revision of
   // y_line it was made from (none at first), and the side-2 potentials of a forward step.
