@@ -74,7 +74,7 @@ void link(LinkedReal& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
 void link(LinkedMatrix& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
   const auto rows = r.value.rows(), cols = r.value.cols();
   const int count = static_cast<int>(2 * rows * cols);
-  ++r.revision;
+  r.revision = ++matrix_revision;
   ++structure_revision;
   if (unlinking(t)) {
     if (holds_slots(r.is_linked, r.linked, v, k)) {
@@ -137,7 +137,7 @@ Eigen::VectorXcd read(const LinkedVector& r) {
 
 void update(LinkedMatrix& r, const Eigen::MatrixXcd& v) {
   r.value = v;
-  ++r.revision;
+  r.revision = ++matrix_revision;
   if (!r.is_linked) return;
   const auto cols = v.cols();
   for (Eigen::Index row = 0; row < v.rows(); ++row) {

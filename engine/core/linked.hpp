@@ -37,6 +37,9 @@ using ADComplexVector = Eigen::Matrix<ADComplex, -1, 1>;
 // Work that keeps such pointers between solves (the sweep's compact form) is valid while the
 // count is the one it was made at.
 inline std::uint64_t structure_revision = 0;
+// Moves at every update, link and unlink of a matrix record, which then takes the new count as
+// its own revision: work derived from matrices is up to date while the count has not moved.
+inline std::uint64_t matrix_revision = 0;
 
 struct LinkedComplex {
   double* linked = nullptr;
@@ -61,9 +64,9 @@ struct LinkedMatrix {
   ADComplexMatrix ad;
   Eigen::MatrixXcd value;
   bool is_linked = false;
-  // Moves at every update and every link or unlink: an element that keeps work derived from
-  // the matrix (a factorisation) redoes it when the revision it was made from is no longer
-  // the record's.
+  // Changes at every update and every link or unlink (to the count `matrix_revision` reached):
+  // an element that keeps work derived from the matrix (a factorisation) redoes it when the
+  // revision it was made from is no longer the record's.
   std::uint64_t revision = 0;
 
   LinkedMatrix() = default;

@@ -157,6 +157,7 @@ struct SweepPlan {
   std::vector<Complex> values;
   std::vector<LineParameters> lines;
   std::vector<Complex> impedances;
+  std::uint64_t impedances_revision = std::numeric_limits<std::uint64_t>::max();
   // Ports whose currents are taken at the start of a solve, with their positions.
   std::vector<std::pair<int, const Port*>> taken;
   // What the end of a solve writes back.
@@ -287,6 +288,8 @@ void SweepPlan::start() {
   for (const auto& [index, port] : taken) currents[index] = port->current;
   values.resize(records.size());
   for (std::size_t k = 0; k < records.size(); ++k) values[k] = read(records[k]);
+  // The lines are visited only when some matrix record has changed since the last visit.
+  if (impedances_revision == matrix_revision) return;
   for (LineParameters& p : lines) {
     if (p.revision == p.line->y_line.revision) continue;
     const std::size_t n = p.line->ports.size() / 2;
@@ -294,6 +297,7 @@ void SweepPlan::start() {
     std::copy(z, z + n * n, impedances.begin() + p.at);
     p.revision = p.line->y_line.revision;
   }
+  impedances_revision = matrix_revision;
 }
 
 void SweepPlan::backward() {
