@@ -377,23 +377,26 @@ double SweepPlan::forward() {
           for (int k = 0; k < n; ++k) drop += z[k] * current[k];
           v[r] = read(node[r]) - drop;
         }
-        // The largest modulus of the changes, NaN as soon as one is NaN. The modulus is taken
-        // only of the changes that the estimate cannot rule out.
+        // The largest modulus of the changes, NaN as soon as one is NaN. When every change can
+        // be estimated, the modulus is taken only of those that may be the line's largest, and
+        // of none when the largest estimate cannot beat the pass's largest change so far.
         Complex* moved = v + n;
-        double bound = 0.0;
+        double top = 0.0;
         bool estimated = true;
         for (int k = 0; k < n; ++k) {
           moved[k] = v[k] - read(node[n + k]);
           if (!estimable(moved[k])) {
             estimated = false;
           } else {
-            bound = std::max(bound, estimate(moved[k]));
+            top = std::max(top, estimate(moved[k]));
           }
         }
-        bound *= 1.0 - 1e-14;
-        for (int k = 0; k < n; ++k) {
-          if (!estimated || !estimable(moved[k]) || estimate(moved[k]) >= bound)
-            change = larger_change(change, modulus(moved[k]));
+        if (!estimated || top * (1.0 + 1e-14) >= largest) {
+          const double bound = top * (1.0 - 1e-14);
+          for (int k = 0; k < n; ++k) {
+            if (!estimated || estimate(moved[k]) >= bound)
+              change = larger_change(change, modulus(moved[k]));
+          }
         }
         for (int k = 0; k < n; ++k) write(node[n + k], v[k]);
         break;
