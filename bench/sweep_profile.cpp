@@ -5,9 +5,9 @@
 // zero, a random tree of buses joined by 5 to 20 m of four-wire cable (SimplifiedLine, full
 // 4 x 4 impedance matrix), an unbalanced star power load on every bus (or on a share of them,
 // --load-share), 150 kW in all. For each size the sweep solver is built and solves once; then:
-//     step          a time-series step: every load gets new powers (record updates), then
-//                   solve_load_flow to 1e-6 from the previous step's potentials (median, with
-//                   the sweeps it took)
+//     step          a time-series step: every load gets new powers (record updates of powers
+//                   drawn beforehand), then solve_load_flow to 1e-6 from the previous step's
+//                   potentials (median, with the sweeps it took); the updates alone too
 //     solver sweep  solve_load_flow limited to one sweep (the solver's compact form, with its
 //                   start and end)
 //     element steps one backward pass and one forward pass through the elements' own steps
@@ -128,10 +128,23 @@ double median_ms(int repeats, Call&& call) {
   return times[repeats / 2];
 }
 
-void change_every_load(Feeder& f, double scale) {
+// New powers for every load, drawn around a level `scale` times the nominal one.
+std::vector<std::array<Complex, 3>> draw_powers(Feeder& f, double scale) {
   const double mean_phase_power =
       scale * kTotalLoad / (3.0 * static_cast<double>(std::max<std::size_t>(f.loads.size(), 1)));
-  for (PowerLoad* load : f.loads) update(load->powers, f.random_powers(mean_phase_power).data());
+  std::vector<std::array<Complex, 3>> drawn;
+  drawn.reserve(f.loads.size());
+  for (std::size_t k = 0; k < f.loads.size(); ++k)
+    drawn.push_back(f.random_powers(mean_phase_power));
+  return drawn;
+}
+
+void update_every_load(Feeder& f, const std::vector<std::array<Complex, 3>>& drawn) {
+  for (std::size_t k = 0; k < f.loads.size(); ++k) update(f.loads[k]->powers, drawn[k].data());
+}
+
+void change_every_load(Feeder& f, double scale) {
+  update_every_load(f, draw_powers(f, scale));
 }
 
 double checksum(const Feeder& f) {
@@ -202,8 +215,9 @@ void profile(int n_buses, double load_share, int steps) {
   std::mt19937_64 levels(7);
   for (int s = 0; s < steps; ++s) {
     const double scale = std::uniform_real_distribution<double>(0.9, 1.1)(levels);
+    const auto drawn = draw_powers(*feeder, scale);
     const auto start = std::chrono::steady_clock::now();
-    change_every_load(*feeder, scale);
+    update_every_load(*feeder, drawn);
     const auto [count, change] = solver.solve_load_flow(kMaxSweeps, kTolerance);
     times.push_back(
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
@@ -237,13 +251,14 @@ void profile(int n_buses, double load_share, int steps) {
   const double t_lines_forward = median_ms(repeats, [&] {
     for (SimplifiedLine* line : feeder->lines) line->forward();
   });
-  const double t_update = median_ms(repeats, [&] { change_every_load(*feeder, 1.0); });
+  const auto drawn = draw_powers(*feeder, 1.0);
+  const double t_records = median_ms(repeats, [&] { update_every_load(*feeder, drawn); });
 
   std::printf("%d buses, %zu elements, %zu loads; first solve %d sweeps\n", n_buses,
               feeder->owned.size(), feeder->loads.size(), first_sweeps);
   std::printf("  time-series step       %9.3f ms  (%d sweeps, median of %d steps)\n", t_step,
               step_sweeps, steps);
-  std::printf("    of which updates     %9.3f ms  (C++ record updates of every load)\n", t_update);
+  std::printf("    of which updates     %9.3f ms  (the powers of every load written)\n", t_records);
   std::printf("  solver sweep           %9.3f ms  (%.1f ns per bus)\n", t_solver_sweep,
               1e6 * t_solver_sweep / n_buses);
   std::printf("  element steps, sweep   %9.3f ms  (%.1f ns per bus)\n", t_sweep,
