@@ -36,6 +36,7 @@ import platform
 import shutil
 import subprocess
 import sys
+import sysconfig
 import tempfile
 import time
 
@@ -125,6 +126,11 @@ def build_revision(revision: str, jobs: int) -> tuple[str, pathlib.Path]:
         subprocess.run([sys.executable, "-m", "pip", "install", "-q", "--no-build-isolation",
                         "--no-deps", "--target", str(site), "-C",
                         f"build-dir={folder / 'build'}", str(source)], check=True, env=env)
+    # The module finds CppAD's library beside its package, as it does in .venv: the same
+    # library that it was built against here.
+    prefix = site / "cmeel.prefix"
+    if not prefix.exists():
+        prefix.symlink_to(pathlib.Path(sysconfig.get_paths()["purelib"]) / "cmeel.prefix")
     return short, site
 
 
@@ -253,24 +259,42 @@ def expected_mb(rows: list[dict], run: Run, n: int) -> float | None:
 
 def measure(runs: list[Run], sizes: list[int], tarvelo_sizes: list[int], data: dict, args,
             limit_mb: float) -> list[dict]:
+    """Every run at every size it has, each --repeat times (the runs taking turns, so that a
+    busy moment of the machine does not fall on one of them only); the repetition with the
+    fastest median step stands, the others' medians are kept beside it."""
     rows = []
     for n in sorted(set(sizes) | set(tarvelo_sizes)):
         print(f"timing at {n:,} buses", flush=True)
-        for run in runs:
-            if n not in sizes and not (run.extra_sizes and n in tarvelo_sizes):
-                continue
-            row = {"key": run.key, "label": run.label, "buses": n, "peer": run.peer}
+        here = [run for run in runs if n in sizes or (run.extra_sizes and n in tarvelo_sizes)]
+        results = {run.key: [] for run in here}
+        skipped = {}
+        for run in here:
             estimate = expected_mb(rows, run, n)
             if estimate is not None and estimate > limit_mb:
-                row["status"] = (f"skipped: about {estimate / 1024:.0f} GB expected "
-                                 f"(limit {limit_mb / 1024:.0f} GB)")
-                print(f"  {run.label}: {row['status']}", flush=True)
+                skipped[run.key] = (f"skipped: about {estimate / 1024:.0f} GB expected "
+                                    f"(limit {limit_mb / 1024:.0f} GB)")
+                print(f"  {run.label}: {skipped[run.key]}", flush=True)
+        for _ in range(args.repeat):
+            for run in here:
+                if run.key in skipped or any(r["status"] != "ok" for r in results[run.key]):
+                    continue
+                result = run_process(run, data[n], "time", args, limit_mb)
+                results[run.key].append(result)
+                if result["status"] == "ok":
+                    print(f"  {run.label}: build {result['build_s']:.3f} s, first solve "
+                          f"{result['first_solve_s']:.3f} s, step {ms(result['step_s'])} over "
+                          f"{result['steps']} steps, peak {result['peak_mb']:.0f} MB",
+                          flush=True)
+        for run in here:
+            row = {"key": run.key, "label": run.label, "buses": n, "peer": run.peer}
+            done = results[run.key]
+            if run.key in skipped:
+                row["status"] = skipped[run.key]
+            elif any(r["status"] != "ok" for r in done):
+                row.update(next(r for r in done if r["status"] != "ok"))
             else:
-                row.update(run_process(run, data[n], "time", args, limit_mb))
-                if row["status"] == "ok":
-                    print(f"  {run.label}: build {row['build_s']:.3f} s, first solve "
-                          f"{row['first_solve_s']:.3f} s, step {1e3 * row['step_s']:.2f} ms "
-                          f"over {row['steps']} steps, peak {row['peak_mb']:.0f} MB", flush=True)
+                row.update(min(done, key=lambda r: r["step_s"]))
+                row["step_s_repeats"] = [r["step_s"] for r in done]
             rows.append(row)
     add_ratios(rows)
     return rows
@@ -337,24 +361,54 @@ def summary_table(rows: list[dict], runs: list[Run]) -> list[str]:
     return lines
 
 
+def before_after_table(rows: list[dict]) -> list[str]:
+    """The tarvelo of --before against the present one, measured in this run."""
+    pairs = [(kind, name) for kind, name in (("newton", "Newton"), ("sweep", "sweep"))
+             if any(r["key"] == f"before-{kind}" for r in rows)]
+    if not pairs:
+        return []
+    lines = ["", "## Before and after (tarvelo, this run)", "",
+             "| buses | solver | step before | step after | after / before | first solve "
+             "before | after | build before | after | peak MB before | after |",
+             "|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
+    for n in sorted({r["buses"] for r in rows}):
+        for kind, name in pairs:
+            old = next((r for r in rows if r["key"] == f"before-{kind}" and r["buses"] == n),
+                       None)
+            new = next((r for r in rows if r["key"] == f"tarvelo-{kind}" and r["buses"] == n),
+                       None)
+            if old is None or new is None:
+                continue
+            if old["status"] != "ok" or new["status"] != "ok":
+                lines.append(f"| {n:,} | {name} | {old['status']} | {new['status']} |"
+                             + " |" * 7)
+                continue
+            lines.append(
+                f"| {n:,} | {name} | {ms(old['step_s'])} | {ms(new['step_s'])} "
+                f"| {new['step_s'] / old['step_s']:.2f} | {seconds(old['first_solve_s'])} "
+                f"| {seconds(new['first_solve_s'])} | {seconds(old['build_s'])} "
+                f"| {seconds(new['build_s'])} | {old['peak_mb']:,.0f} | {new['peak_mb']:,.0f} |")
+    return lines
+
+
 def detail_table(rows: list[dict], n: int) -> list[str]:
     lines = [f"#### {n:,} buses",
              "",
-             "| engine | build | first solve (it) | step (it) | of which update | steps "
-             "| peak MB | baseline MB | step / best peer | first / best | build / best "
+             "| engine | build | first solve (it) | step (it) | of which update | fastest step "
+             "| steps | peak MB | baseline MB | step / best peer | first / best | build / best "
              "| peak / best |",
-             "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
+             "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
     for row in rows:
         if row["buses"] != n:
             continue
         if row["status"] != "ok":
-            lines.append(f"| {row['label']} | {row['status']} |" + " |" * 10)
+            lines.append(f"| {row['label']} | {row['status']} |" + " |" * 11)
             continue
         lines.append(
             f"| {row['label']} | {seconds(row['build_s'])} "
             f"| {seconds(row['first_solve_s'])} ({iterations(row.get('first_iterations'))}) "
             f"| {ms(row['step_s'])} ({iterations(row.get('step_iterations'))}) "
-            f"| {ms(row['step_update_s'])} | {row['steps']} "
+            f"| {ms(row['step_update_s'])} | {ms(row['step_min_s'])} | {row['steps']} "
             f"| {row['peak_mb']:,.0f} | {row['baseline_mb']:,.0f} "
             f"| {ratio(row, 'step_ratio')} | {ratio(row, 'first_ratio')} "
             f"| {ratio(row, 'build_ratio')} | {ratio(row, 'peak_ratio')} |")
@@ -372,6 +426,7 @@ def report(rows, checks, runs, meta) -> str:
              "size in a process of its own, on one thread.", "",
              "## Time per step (median)", ""]
     lines += summary_table(rows, runs)
+    lines += before_after_table(rows)
     lines += ["", "## Per size", "",
               "Build: the network from Python and the solver objects (tarvelo: elements, "
               "network and solver, Newton's tape recorded and optimised; OpenDSS: the "
@@ -413,6 +468,8 @@ def main() -> None:
     parser.add_argument("--min-steps", type=int, default=5)
     parser.add_argument("--budget", type=float, default=20.0,
                         help="seconds of time steps per run, once --min-steps are done")
+    parser.add_argument("--repeat", type=int, default=1,
+                        help="time every run this many times and keep its fastest median step")
     parser.add_argument("--memory-limit-gb", type=float, default=16.0)
     parser.add_argument("--timeout", type=float, default=1200.0, help="seconds per process")
     parser.add_argument("--check-limit", type=float, default=1e-4,
@@ -431,18 +488,17 @@ def main() -> None:
                   "CMakeLists.txt", "pyproject.toml")
     dirty = " with uncommitted changes to the engine or the module" if changed else ""
     python = sys.executable
-    after = f"tarvelo {head}" if args.before else "tarvelo"
-    runs = [Run("tarvelo-newton", f"{after} Newton", "tarvelo", "newton", python, False,
+    runs = [Run("tarvelo-newton", "tarvelo Newton", "tarvelo", "newton", python, False,
                 extra_sizes=True),
-            Run("tarvelo-sweep", f"{after} sweep", "tarvelo", "sweep", python, False,
+            Run("tarvelo-sweep", "tarvelo sweep", "tarvelo", "sweep", python, False,
                 extra_sizes=True)]
     before_text = None
     if args.before:
         short, site = build_revision(args.before, args.jobs)
         before_text = f"{args.before} ({short}), built into {site.parent}"
         path = os.pathsep.join(filter(None, [str(site), os.environ.get("PYTHONPATH")]))
-        runs += [Run(f"before-{kind}", f"tarvelo {short} {name}", "tarvelo", kind, python,
-                     False, {"PYTHONPATH": path}, extra_sizes=True)
+        runs += [Run(f"before-{kind}", f"tarvelo before ({short}) {name}", "tarvelo", kind,
+                     python, False, {"PYTHONPATH": path}, extra_sizes=True)
                  for kind, name in (("newton", "Newton"), ("sweep", "sweep"))]
     peer = args.peer_python
     runs += [Run("opendss-yearly", "OpenDSS yearly mode", "opendss", "yearly", peer, True),
@@ -493,7 +549,9 @@ def main() -> None:
         f"Series: up to {args.steps} steps, at least {args.min_steps}, stopped after "
         f"{args.budget:g} s of steps; the same random series (seed {SERIES_SEED}) for every "
         "engine; drawing the numbers and putting them into each engine's input form is not "
-        "timed.",
+        "timed. "
+        + (f"Each run timed {args.repeat} times in turns, the fastest median kept."
+           if args.repeat > 1 else "Each run timed once."),
         f"Memory guard: a process is stopped above {limit_mb / 1024:.1f} GB or when the "
         "machine's available memory runs low, and a size is skipped when the run's smaller "
         "size, grown linearly, would pass the limit.",
