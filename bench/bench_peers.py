@@ -75,6 +75,11 @@ def available_mb() -> float:
     return float("inf")
 
 
+def total_mb() -> float:
+    with open("/proc/meminfo") as meminfo:
+        return int(meminfo.readline().split()[1]) / 1024.0
+
+
 def process_rss_mb(pid: int) -> float:
     try:
         with open(f"/proc/{pid}/status") as status:
@@ -146,6 +151,8 @@ def run_process(run: Run, data: pathlib.Path, mode: str, args, limit_mb: float,
         command += ["--voltages", str(voltages)]
     env = dict(os.environ, OMP_NUM_THREADS="1", OPENBLAS_NUM_THREADS="1", MKL_NUM_THREADS="1",
                **run.env)
+    # The limit shrinks to what the machine has free now: others may be using it too.
+    limit_mb = min(limit_mb, available_mb() - MEMORY_RESERVE_MB)
     start = time.monotonic()
     seen_mb = 0.0
     status = "ok"
@@ -154,8 +161,12 @@ def run_process(run: Run, data: pathlib.Path, mode: str, args, limit_mb: float,
         while process.poll() is None:
             rss = process_rss_mb(process.pid)
             seen_mb = max(seen_mb, rss)
-            if rss > limit_mb or available_mb() < MEMORY_RESERVE_MB / 2:
+            if rss > limit_mb:
                 status = f"stopped at {rss / 1024:.1f} GB (limit {limit_mb / 1024:.1f} GB)"
+            elif available_mb() < MEMORY_RESERVE_MB / 2:
+                status = (f"stopped at {rss / 1024:.1f} GB: the machine's free memory ran "
+                          f"out (others used {(total_mb() - available_mb() - rss) / 1024:.0f}"
+                          " GB)")
             elif time.monotonic() - start > args.timeout:
                 status = f"timed out after {args.timeout:.0f} s"
             if status != "ok":
@@ -270,9 +281,10 @@ def measure(runs: list[Run], sizes: list[int], tarvelo_sizes: list[int], data: d
         skipped = {}
         for run in here:
             estimate = expected_mb(rows, run, n)
-            if estimate is not None and estimate > limit_mb:
+            free_mb = min(limit_mb, available_mb() - MEMORY_RESERVE_MB)
+            if estimate is not None and estimate > free_mb:
                 skipped[run.key] = (f"skipped: about {estimate / 1024:.0f} GB expected "
-                                    f"(limit {limit_mb / 1024:.0f} GB)")
+                                    f"(limit {free_mb / 1024:.0f} GB)")
                 print(f"  {run.label}: {skipped[run.key]}", flush=True)
         for _ in range(args.repeat):
             for run in here:
@@ -415,6 +427,25 @@ def detail_table(rows: list[dict], n: int) -> list[str]:
     return lines
 
 
+def agreement_line(checks: list[dict]) -> str:
+    """The check in one sentence: the largest difference of each kind of comparison."""
+    def worst(select):
+        values = [max(c["first_max_dv"], c["step1_max_dv"] or 0.0) for c in checks
+                  if "first_max_dv" in c and select(c)]
+        return max(values) if values else None
+
+    opendss = worst(lambda c: c["engine"].startswith("OpenDSS"))
+    pgm = worst(lambda c: c["engine"].startswith("power-grid-model"))
+    parts = []
+    if opendss is not None:
+        parts.append(f"OpenDSS's potentials agree with tarvelo's (same four-wire network) to "
+                     f"{opendss:.2g} V")
+    if pgm is not None:
+        parts.append(f"power-grid-model's with tarvelo's three-wire equivalent to {pgm:.2g} V")
+    return ("Checked before the timing: " + "; ".join(parts) + " (first solve and step 1, "
+            "every bus and conductor; details below).") if parts else ""
+
+
 def report(rows, checks, runs, meta) -> str:
     lines = ["# tarvelo side by side with OpenDSS and power-grid-model", "",
              f"{meta['date']}, {meta['machine']}; load average {meta['load_before']} before, "
@@ -424,6 +455,7 @@ def report(rows, checks, runs, meta) -> str:
              "unbalanced star power load on 80 % of the buses, about 150 kW in all), a time "
              "series in which every load changes at every step; each engine, variant and "
              "size in a process of its own, on one thread.", "",
+             agreement_line(checks), "",
              "## Time per step (median)", ""]
     lines += summary_table(rows, runs)
     lines += before_after_table(rows)
@@ -450,6 +482,17 @@ def report(rows, checks, runs, meta) -> str:
                          f"|dV| first solve {c['first_max_dv']:.2e} V{step}.")
     lines += ["", "## Settings", ""] + [f"- {note}" for note in meta["notes"]]
     return "\n".join(lines) + "\n"
+
+
+def cpu_name() -> str:
+    try:
+        with open("/proc/cpuinfo") as cpuinfo:
+            for line in cpuinfo:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.machine()
 
 
 def load_average() -> str:
@@ -552,9 +595,10 @@ def main() -> None:
         "timed. "
         + (f"Each run timed {args.repeat} times in turns, the fastest median kept."
            if args.repeat > 1 else "Each run timed once."),
-        f"Memory guard: a process is stopped above {limit_mb / 1024:.1f} GB or when the "
-        "machine's available memory runs low, and a size is skipped when the run's smaller "
-        "size, grown linearly, would pass the limit.",
+        f"Memory guard: a process is stopped above {limit_mb / 1024:.1f} GB or above what "
+        f"the machine has available at its start less {MEMORY_RESERVE_MB / 1024:.0f} GB, or "
+        "when the machine's available memory runs low while it runs; a size is skipped when "
+        "the run's smaller size, grown linearly, would pass the limit.",
         "Versions: " + "; ".join(filter(None, [
             example.get("opendss-yearly", {}).get("version"),
             "dss-python " + example.get("opendss-yearly", {}).get("dss_python", "?"),
@@ -562,7 +606,7 @@ def main() -> None:
             f"Python {platform.python_version()}"])) + ".",
     ]
     meta = {"date": datetime.datetime.now().strftime("%Y-%m-%d %H:%M"),
-            "machine": f"{os.cpu_count()} cores, {platform.processor() or platform.machine()}",
+            "machine": f"{os.cpu_count()} cores, {cpu_name()}",
             "load_before": load_before, "load_after": load_average(),
             "tarvelo": f"{head}{dirty}", "before": before_text, "notes": notes,
             "modules": modules, "memory_limit_mb": limit_mb, "args": vars(args)}
