@@ -128,14 +128,6 @@ BufferView::BufferView(PyObject* object, Item item, const char* name, const char
     raise(PyExc_ValueError, messages::not_contiguous);
 }
 
-BufferView::Held::~Held() {
-  if (!held) return;
-  // The exporter's release may run Python code (__release_buffer__), also while a refusal is
-  // on its way out.
-  const SavedError saved;
-  PyBuffer_Release(&view);
-}
-
 ObjectArray::ObjectArray(Argument argument, const char* item_name) : name_(argument.name) {
   const BufferView view(argument.object, Item::object, argument.name, item_name);
   auto* const* items = static_cast<PyObject* const*>(view.data());

@@ -73,7 +73,9 @@ class BufferView {
     Held() = default;
     Held(const Held&) = delete;
     Held& operator=(const Held&) = delete;
-    ~Held();
+    ~Held() {
+      if (held) PyBuffer_Release(&view);
+    }
   };
 
   const char* name_;

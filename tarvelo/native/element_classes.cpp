@@ -75,8 +75,9 @@ Ref connect_side(PyObject* self, const Args<3>& a) {
   return none();
 }
 
-// The two result arrays of a side getter: both are created and checked before the engine writes
-// the values of the two sides, which are then copied in.
+// The two result arrays of a side getter. Creating the second runs Python code, so the first is
+// checked before and filled after: the engine writes its values into storage of the call, and
+// those of the second side straight into the second array.
 template <class Get>
 Ref side_values(const Args<2>& a, Get get) {
   const int n1 = to_int(a[0]);
@@ -84,12 +85,9 @@ Ref side_values(const Args<2>& a, Get get) {
   ResultArray<Complex> side1(n1);
   side1.check();
   ResultArray<Complex> side2(n2);
-  side2.check();
   const Storage<Complex> values1(n1);
-  const Storage<Complex> values2(n2);
-  get(n1, n2, values1.data(), values2.data());
+  side2.fill([&](Complex* out2) { get(n1, n2, values1.data(), out2); });
   side1.copy(values1);
-  side2.copy(values2);
   return to_tuple(side1.take(), side2.take());
 }
 
