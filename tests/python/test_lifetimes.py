@@ -85,8 +85,8 @@ def test_cycles_closed_by_the_host_are_collected():
         tracer = Tracer(1, carray([5]))
         tracer.connect(net.bus2, [(0, 3)])
         tracer.solver = ce.CyNewton(net.network(extra=(tracer,)), False)
-        parameter = type("Parameter", (ce.CyFlexibleParameter,), {})(CONSTANT, CONSTANT,
-                                                                     EUCLIDEAN, 1e4, 0, 0)
+        parameter = type("Parameter", (ce.CyFlexibleParameter,), {})(
+            CONSTANT, CONSTANT, EUCLIDEAN, 1e4, 0, 0)
         parameter.load = ce.CyFlexibleLoad(2, carray([100]), objects(parameter))
         held = type("Held", (ce.CySwitch,), {})
         held.instance = held(1)
@@ -121,9 +121,9 @@ def test_a_cleared_solver_is_a_bare_instance_and_nothing_else_clears():
     solver = ce.CyNewtonGoldstein(network, False, 0.1, 0.9)
     solver.solve_load_flow(20, 1e-10)
     solved = net.bus2.get_potentials(4)
-    load = ce.CyFlexibleLoad(2, carray([100]), objects(ce.CyFlexibleParameter(
-        CONSTANT, CONSTANT, EUCLIDEAN, 1e4, 0, 0)))
-    for instance in (network, net.bus2, net.star, load, load, CONSTANT, EUCLIDEAN):
+    parameter = ce.CyFlexibleParameter(CONSTANT, CONSTANT, EUCLIDEAN, 1e4, 0, 0)
+    load = ce.CyFlexibleLoad(2, carray([100]), objects(parameter))
+    for instance in (network, net.bus2, net.star, load, parameter, CONSTANT, EUCLIDEAN):
         assert not collector_clear(instance)
     assert collector_clear(solver)
     with pytest.raises(TypeError, match="holds no engine object"):

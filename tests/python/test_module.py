@@ -10,7 +10,8 @@ import weakref
 
 import numpy as np
 import pytest
-from conftest import assert_kirchhoff, assert_refusals, carray, four_wire, objects, same, solve, two_bus
+from conftest import (assert_kirchhoff, assert_refusals, carray, four_wire, objects, same, solve,
+                      two_bus)
 
 from tarvelo import cy_engine as ce
 
