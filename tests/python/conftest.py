@@ -88,15 +88,14 @@ class Net:
 #   │ last port (neutral)                                   │ last port, with lv_ref
 # PotentialRef                                            PotentialRef
 # `side1`, `side2`: the (branch port, bus port) pairs of each side, all wires by default.
-def two_bus(branch, ports, loads=(), voltages=PHASE_VOLTAGES, side1=None, side2=None, start2=None,
-            lv_ref=False):
+def two_bus(branch, ports, loads=(), voltages=PHASE_VOLTAGES, side1=None, side2=None, lv_ref=False):
     w, start = len(voltages) + 1, np.append(0.9 * np.asarray(voltages), 5.0)
     net = Net()
     net.source = net.add(ce.CyVoltageSource(w, carray(voltages)), w)
     net.pref = net.add(ce.CyPotentialRef(), 1)
     net.bus1 = net.add(ce.CyBus(w, carray(start)), w)
     net.branch = net.add(branch, ports)
-    net.bus2 = net.add(ce.CyBus(w, carray(start if start2 is None else start2)), w)
+    net.bus2 = net.add(ce.CyBus(w, carray(start)), w)
     net.join(net.bus1, net.source, same(w))
     net.join(net.pref, net.bus1, [(0, w - 1)])
     net.join(branch, net.bus1, side1 or same(w), True)
