@@ -74,7 +74,8 @@ def test_every_index_check_at_its_limits():
                                                   lambda: bus.connect_ports(np.int32([-1]))],
         "(size_t)ports_index[i] < ports.size()": [lambda: bus.connect_ports(np.int32([0, 3])),
                                                   lambda: bus.connect_ports(np.int32([0, -1]))],
-        "(size_t)size <= ports.size()": [lambda: bus.get_potentials(4), lambda: bus.get_currents(4)],
+        "(size_t)size <= ports.size()": [lambda: bus.get_potentials(4),
+                                         lambda: bus.get_currents(4)],
         "(size_t)index < ports.size()": [lambda: bus.get_port_potential(3),
                                          lambda: bus.get_port_current(3),
                                          lambda: bus.get_port_potential(-1),
@@ -118,7 +119,8 @@ def test_every_length_check_at_its_limits():
     # A single value goes to an element holding one; one holding several refuses it.
     for n in (2, 3):
         flexible = objects(fixed, fixed)
-        lines = ce.CySimplifiedLine(n - 1, carray([1] * 4)), ce.CyShuntLine(n - 1, *[carray([1] * 4)] * 2)
+        ones = carray([1] * 4)
+        lines = ce.CySimplifiedLine(n - 1, ones), ce.CyShuntLine(n - 1, ones, ones)
         for call, held in [(ce.CyVoltageSource(n, carray([1, 2])).update_voltage, n - 1),
                            (ce.CyPowerLoad(n, carray([1, 2])).update_power, n - 1),
                            (ce.CyAdmittanceLoad(n, carray([1, 2])).update_admittance, n - 1),

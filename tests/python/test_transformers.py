@@ -51,8 +51,8 @@ def no_load_potentials(whv, wlv, clock, v1, kr):  # the LV neutral, or the mean 
     return np.linalg.lstsq(a, b, rcond=None)[0]
 
 
-# source(0..3) == side 1 (a, b, c[, n]) ┐ trafo ┌ side 2 == bus2 == load (star, or delta for "d")
-#   │ source n: PotentialRef                     bus2: PotentialRef on n, or DeltaPotentialRef
+# source(0..3) == side 1 (a, b, c[, n]) ┐ trafo ┌ side 2 == bus == load (star; delta for "d")
+#   │ source n: PotentialRef                     bus: PotentialRef on n, or DeltaPotentialRef
 def test_every_vector_group_at_every_clock():
     z2, ym, kr, loads = 0.02 + 0.04j, 2e-4 - 8e-4j, 0.25, np.array([3e3 + 1e3j, 5e3, 1e3 - 2e3j])
     uhv, ulv, sn = 400.0, 100.0, 50e3
@@ -67,19 +67,21 @@ def test_every_vector_group_at_every_clock():
         trafo = net.add(ce.CyThreePhaseTransformer(n1, n2, whv, wlv, 2 * z2, 0, 0.8 * kr, clock),
                         n1 + n2)
         bus = net.add(ce.CyBus(n2, carray(0.97 * expected)), n2)
-        load = net.add((ce.CyPowerLoad if n2 == 4 else ce.CyDeltaPowerLoad)(n2, carray([0] * 3)), n2)
-        ref = net.add(ce.CyPotentialRef() if n2 == 4 else ce.CyDeltaPotentialRef(3), 7 - n2 * 3 // 2)
+        star = n2 == 4
+        load = net.add((ce.CyPowerLoad if star else ce.CyDeltaPowerLoad)(n2, carray([0] * 3)), n2)
+        ref = net.add(ce.CyPotentialRef() if star else ce.CyDeltaPotentialRef(3), 1 if star else 3)
         net.join(pref, source, [(0, 3)])
         net.join(trafo, source, same(n1), True)
         net.join(trafo, bus, same(n2), False)
         net.join(bus, load, same(n2))
-        net.join(bus, ref, [(3, 0)] if n2 == 4 else same(3))
+        net.join(bus, ref, [(3, 0)] if star else same(3))
         network = net.network()
         solver = ce.CyNewton(network, False)
         solver.solve_load_flow(10, 1e-9)
         v2 = bus.get_potentials(n2)
         np.testing.assert_allclose(v2, expected, rtol=0, atol=1e-9)
-        shifts[whv + wlv, clock] = round(-np.angle((v2[0] - v2[1]) / (v1[0] - v1[1])) * 6 / np.pi) % 12
+        lag = -np.angle((v2[0] - v2[1]) / (v1[0] - v1[1]))  # of the line voltages
+        shifts[whv + wlv, clock] = round(lag * 6 / np.pi) % 12
         # Loaded, after an update that the recorded tape takes up (the imaginary part of k is
         # not used); a solver built afterwards starts from the stored values and agrees.
         trafo.update_transformer_parameters(z2, ym, kr + 0.3j)
