@@ -40,12 +40,23 @@ bool all_finite(const Eigen::SparseMatrix<double>& m) {
   return true;
 }
 
-// CppAD keeps the blocks it frees for reuse (see the constructor). The sparsity sets of the
-// pattern and of the colouring are used once, and no later call asks for blocks of their sizes:
-// this gives back every block held and unused at the moment.
-void give_back_held_blocks() {
-  CppAD::thread_alloc::free_available(CppAD::thread_alloc::thread_num());
-}
+// The iterations have CppAD keep the blocks it frees for reuse: every Jacobian resizes the tape's
+// Taylor storage twice (one direction for the zero-order sweep, 30 for the first-order ones), and
+// held blocks save their page faults at every iteration. The work done once per solver
+// (recording, optimising, the pattern, the colouring) frees blocks that no later call reuses:
+// while an object of this class lives, CppAD gives back every block it frees, and it starts by
+// giving back those it holds, so that their memory is the system's again before the next large
+// block (the 30-direction Taylor storage) is taken.
+class BlocksGivenBack {
+ public:
+  BlocksGivenBack() {
+    CppAD::thread_alloc::hold_memory(false);
+    CppAD::thread_alloc::free_available(CppAD::thread_alloc::thread_num());
+  }
+  BlocksGivenBack(const BlocksGivenBack&) = delete;
+  BlocksGivenBack& operator=(const BlocksGivenBack&) = delete;
+  ~BlocksGivenBack() { CppAD::thread_alloc::hold_memory(true); }
+};
 
 [[noreturn]] void fail_at(const char* message, int iteration) {
   throw std::runtime_error(fmt::format(fmt::runtime(message), iteration));
@@ -104,9 +115,7 @@ int AbstractSolver::independents_size() const {
 AbstractNewton::AbstractNewton(ElectricalNetwork* network, bool optimize_tape)
     : AbstractSolver(network) {
   CppAD::ErrorHandler handler(custom_handler);
-  // The sparse Jacobian resizes the tape's work space at every call; keeping freed blocks for
-  // reuse saves their page faults at every iteration.
-  CppAD::thread_alloc::hold_memory(true);
+  const BlocksGivenBack once_per_solver;
   try {
     ADVector x, p;
     declare_and_link(x, p, true);
@@ -125,7 +134,6 @@ AbstractNewton::AbstractNewton(ElectricalNetwork* network, bool optimize_tape)
     spdlog::debug(messages::tape_optimization);
     spdlog::debug(fmt::runtime(messages::tape_operators), tape.size_op());
   }
-  give_back_held_blocks();  // the recording's and the optimiser's work space
   initial_variables = variables;
 }
 
@@ -164,6 +172,7 @@ Eigen::SparseMatrix<double> AbstractNewton::compute_jacobian() {
 const Eigen::SparseMatrix<double>& AbstractNewton::update_jacobian() {
   const auto n = static_cast<std::size_t>(variables.size());
   if (!pattern_analysed) {
+    const BlocksGivenBack once_per_solver;
     CppAD::sparse_rc<SizeVector> identity(n, n, n);
     for (std::size_t k = 0; k < n; ++k) identity.set(k, k, k);
     tape.for_jac_sparsity(identity, false, false, false, jacobian_pattern);
@@ -172,13 +181,15 @@ const Eigen::SparseMatrix<double>& AbstractNewton::update_jacobian() {
     tape.size_forward_set(0);
     jacobian_subset = CppAD::sparse_rcv<SizeVector, Eigen::VectorXd>(jacobian_pattern);
     build_jacobian_structure();
-    give_back_held_blocks();
     spdlog::debug(messages::sparse_pattern);
     spdlog::debug(fmt::runtime(messages::pattern_size), n, jacobian_subset.nnz());
   }
-  const bool first = jacobian_work.color.size() == 0;
-  tape.sparse_jac_for(30, variables, jacobian_subset, jacobian_pattern, "cppad", jacobian_work);
-  if (first) give_back_held_blocks();  // the colouring's sets
+  if (jacobian_work.color.size() == 0) {
+    const BlocksGivenBack once_per_solver;  // the colouring's sets
+    tape.sparse_jac_for(30, variables, jacobian_subset, jacobian_pattern, "cppad", jacobian_work);
+  } else {
+    tape.sparse_jac_for(30, variables, jacobian_subset, jacobian_pattern, "cppad", jacobian_work);
+  }
   const auto& values = jacobian_subset.val();
   double* stored = jacobian.valuePtr();
   for (std::size_t k = 0; k < storage_of_entry.size(); ++k) {

@@ -75,6 +75,10 @@ class AbstractNewton : public AbstractSolver {
   Eigen::VectorXd forward();
   // A copy of the Jacobian at the current variables (see update_jacobian).
   Eigen::SparseMatrix<double> compute_jacobian();
+  // Computes the pattern when it is not analysed yet, then the Jacobian's values, written in
+  // place into the solver's kept matrix, whose structure is built with the pattern. The
+  // reference stays valid, and the matrix follows every later call. Needs a tape.
+  const Eigen::SparseMatrix<double>& update_jacobian();
 
   void get_residuals(double* out);
   void get_jacobian(double* out);
@@ -90,9 +94,6 @@ class AbstractNewton : public AbstractSolver {
   void residuals_into(Eigen::VectorXd& out);
 
  private:
-  // Computes the pattern when it is not analysed yet, then the Jacobian's values, written in
-  // place into `jacobian`, whose structure is built with the pattern and kept from then on.
-  const Eigen::SparseMatrix<double>& update_jacobian();
   void build_jacobian_structure();
 
   // What one iteration needs, kept from one to the next: the Jacobian (column-major, the
