@@ -4,7 +4,8 @@
 // zero, a random tree of buses joined by 5 to 20 m of four-wire cable (SimplifiedLine, full
 // 4 x 4 impedance matrix), an unbalanced star power load on 80 % of the buses, 150 kW in all.
 // For each size: the Newton solver is built with tape optimisation and solves; every load then
-// changes and the pieces of one iteration are timed at that point, each repeated (median):
+// changes and the pieces of one iteration are timed at that point, each repeated (median of
+// the processor time):
 //     residuals     zero-order forward sweep of the tape (AbstractNewton::forward)
 //     jacobian      AbstractNewton::update_jacobian, as an iteration calls it: CppAD's
 //                   sparse_jac_for (its colours are worked 30 at a time, timed alone too), then
@@ -23,7 +24,7 @@
 //     newton_profile --memory buses
 #include <algorithm>
 #include <array>
-#include <chrono>
+#include <ctime>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -111,16 +112,22 @@ std::unique_ptr<Feeder> build_feeder(int n_buses) {
   return f;
 }
 
-// Median wall time of `repeats` calls, in milliseconds.
+// The process's processor time in milliseconds: on a machine shared with other jobs it varies
+// far less than the wall time, and the program runs on one thread.
+double cpu_ms() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return 1e3 * static_cast<double>(t.tv_sec) + 1e-6 * static_cast<double>(t.tv_nsec);
+}
+
+// Median processor time of `repeats` calls, in milliseconds.
 template <class Call>
 double median_ms(int repeats, Call&& call) {
   std::vector<double> times;
   for (int r = 0; r < repeats; ++r) {
-    const auto start = std::chrono::steady_clock::now();
+    const double start = cpu_ms();
     call();
-    times.push_back(
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-            .count());
+    times.push_back(cpu_ms() - start);
   }
   std::nth_element(times.begin(), times.begin() + repeats / 2, times.end());
   return times[repeats / 2];

@@ -46,7 +46,7 @@ Count count(Element& element) {
   for (std::size_t i = 0; i < element.ports.size(); ++i) {
     // Nodes joined inside the element (the regulator's neutrals) keep a single bus.
     buses.push_back(std::make_unique<Bus>(1, &potentials[i]));
-    element.connect(*buses.back(), {{static_cast<int>(i), 0}});
+    buses.back()->connect(element, {{0, static_cast<int>(i)}});
     list.push_back(buses.back().get());
   }
   ElectricalNetwork network(list);
