@@ -157,12 +157,11 @@ void Element::add_dependent_variable(ADVector& y, int& k, const ADComplex& value
 }
 
 void zero_currents(Element& element, bool taped) {
-  for (auto& p : element.ports) {
-    if (taped) {
-      p.ad_current = zero<ADComplex>();
-    } else {
-      p.current = Complex(0.0, 0.0);
-    }
+  if (taped) {
+    for (auto& p : element.ports) p.ad_current = zero<ADComplex>();
+  } else {
+    OwnPorts<Complex> own{element.ports};
+    carry_no_current(own, element.ports.size());
   }
 }
 

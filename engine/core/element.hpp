@@ -12,6 +12,8 @@
 // and forward steps of the sweep.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <complex>
 #include <memory>
 #include <utility>
@@ -91,6 +93,34 @@ inline Complex balancing_current(const Port& p) {
     if (other != &p) sum += other->current;
   }
   return -sum;
+}
+
+// An element's own ports as its current computations and sweep steps read and write them, in the
+// arithmetic of S: the potential of port k's node, port k's current, and the current that
+// balances port k's node. The compact sweep (solvers/backward_forward.cpp) offers the same five
+// operations on its arrays, so that each sweep step below and in the element families is written
+// once, as a template on the ports, and serves both.
+template <class S>
+struct OwnPorts {
+  std::vector<Port>& ports;
+
+  S potential(std::size_t k) const { return tarvelo::potential<S>(ports[k]); }
+  void set_potential(std::size_t k, const Complex& v) { write_potential(*ports[k].connection, v); }
+  Complex current(std::size_t k) const { return ports[k].current; }
+  void set_current(std::size_t k, const S& i) { tarvelo::set_current(ports[k], i); }
+  Complex balancing(std::size_t k) const { return balancing_current(ports[k]); }
+};
+
+// The larger of the absolute values of z's parts: the change measure of the steps that do not
+// take a modulus.
+inline double larger_part(const Complex& z) {
+  return std::max(std::abs(z.real()), std::abs(z.imag()));
+}
+
+// The backward step of an element that carries no current: ports 0 .. n-1 carry 0.
+template <class Ports>
+void carry_no_current(Ports& p, std::size_t n) {
+  for (std::size_t k = 0; k < n; ++k) p.set_current(k, Complex(0.0, 0.0));
 }
 
 class Element {

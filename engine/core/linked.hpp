@@ -32,13 +32,15 @@ using ADVector = Eigen::Matrix<AD, -1, 1>;
 using ADComplexMatrix = Eigen::Matrix<ADComplex, -1, -1>;
 using ADComplexVector = Eigen::Matrix<ADComplex, -1, 1>;
 
-// Moves at every change that can leave a kept pointer into a node, a port or a record's slots
-// stale: every link and unlink of a record, every join of nodes and every port leaving its node.
-// Work that keeps such pointers between solves (the sweep's compact form) is valid while the
-// count is the one it was made at.
+// Two counts global to the process, which is safe since the engine runs on one thread:
+// - structure_revision moves at every change that can leave a kept pointer into a node, a port
+//   or a record's slots stale: every link and unlink of a record, every join of nodes and every
+//   port leaving its node (so every element deletion). Work that keeps such pointers between
+//   solves (the sweep's compact form) is valid while the count is the one it was made at.
+// - matrix_revision moves at every update, link and unlink of a matrix record, which then takes
+//   the new count as its own revision: work derived from matrices (a line's kept impedance, the
+//   compact sweep's copies of it) is up to date while the count has not moved.
 inline std::uint64_t structure_revision = 0;
-// Moves at every update, link and unlink of a matrix record, which then takes the new count as
-// its own revision: work derived from matrices is up to date while the count has not moved.
 inline std::uint64_t matrix_revision = 0;
 
 struct LinkedComplex {

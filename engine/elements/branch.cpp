@@ -105,14 +105,13 @@ void Switch::add_internal_equations(ADVector& y, int& k) const {
 }
 
 void Switch::backward() {
-  for (Port* p : ports2) p->current = balancing_current(*p);
-  for (std::size_t k = 0; k < ports1.size(); ++k) ports1[k]->current = -ports2[k]->current;
+  OwnPorts<Complex> own{ports};
+  pass_through_backward(own, ports1.size());
 }
 
 double Switch::forward() {
-  for (std::size_t k = 0; k < ports1.size(); ++k) {
-    write_potential(*ports2[k]->connection, potential<Complex>(*ports1[k]));
-  }
+  OwnPorts<Complex> own{ports};
+  switch_forward(own, ports1.size());
   return 0.0;
 }
 
@@ -125,8 +124,7 @@ void OpenSwitch::eval_currents(bool taped) {
 }
 
 void OpenSwitch::backward() {
-  for (Port* p : ports2) p->current = Complex(0.0, 0.0);
-  for (Port* p : ports1) p->current = Complex(0.0, 0.0);
+  zero_currents(*this, false);
 }
 
 }  // namespace tarvelo

@@ -6,6 +6,12 @@
 // Closed switch, per conductor k with its own unknown current I_k:
 //     port 1_k carries I_k, port 2_k carries -I_k,     residual: V1_k - V2_k = 0.
 // Open switch: every port carries 0.
+//
+// Sweep steps, written once on the ports p (an element's own, or the compact sweep's arrays) of a
+// branch of n conductors, side 1 on ports 0 .. n-1 and side 2 on ports n .. 2n-1:
+//     pass_through_backward (closed switch, simplified line): each side-2 port takes the current
+//         that balances its node, in port order; side-1 port k carries minus side-2 port k's.
+//     switch_forward: V2_k := V1_k, conductor by conductor.
 #pragma once
 
 #include <utility>
@@ -41,6 +47,17 @@ void write_side_currents(const std::vector<Port*>& side, const Currents& current
   S sum = zero<S>();
   for (std::size_t i = 0; i < n; ++i) sum -= currents[i];
   set_current(*side[n], sum);
+}
+
+template <class Ports>
+void pass_through_backward(Ports& p, std::size_t n) {
+  for (std::size_t k = 0; k < n; ++k) p.set_current(n + k, p.balancing(n + k));
+  for (std::size_t k = 0; k < n; ++k) p.set_current(k, -p.current(n + k));
+}
+
+template <class Ports>
+void switch_forward(Ports& p, std::size_t n) {
+  for (std::size_t k = 0; k < n; ++k) p.set_potential(n + k, p.potential(k));
 }
 
 class Switch : public Branch {

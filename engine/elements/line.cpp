@@ -29,28 +29,7 @@ void require_parameters(std::initializer_list<const Complex*> arrays) {
   }
 }
 
-// The larger of two changes, NaN as soon as one is NaN.
-double larger_change(double largest, double change) {
-  return (std::isnan(change) || change > largest) ? change : largest;
-}
-
 }  // namespace
-
-// ---- helpers shared by the line models ----
-
-void balance_side(const std::vector<Port*>& side) {
-  for (Port* p : side) p->current = balancing_current(*p);
-}
-
-double move_side_potentials(const std::vector<Port*>& side, const Complex* v) {
-  double largest = 0.0;
-  for (std::size_t k = 0; k < side.size(); ++k) {
-    const Complex change = v[k] - plain_potential(*side[k]->connection);
-    largest = larger_change(largest, std::hypot(change.real(), change.imag()));
-  }
-  for (std::size_t k = 0; k < side.size(); ++k) write_potential(*side[k]->connection, v[k]);
-  return largest;
-}
 
 // ---- ShuntLine ----
 
@@ -58,9 +37,7 @@ ShuntLine::ShuntLine(int n, const Complex* y_shunt, const Complex* z_line)
     : Line<ShuntLine>(n, n, 1), ground_port(&ports.back()), n(n) {
   if (n < 1) throw std::invalid_argument(messages::shunt_line_needs_a_conductor);
   require_parameters({y_shunt, z_line});
-  sweep_potentials.resize(static_cast<std::size_t>(n));
-  sweep_currents.resize(static_cast<std::size_t>(n));
-  sweep_result.resize(static_cast<std::size_t>(n));
+  sweep_scratch.resize(3 * static_cast<std::size_t>(n));
   Matrices m = compute_matrix(n, y_shunt, z_line);
   y_11 = LinkedMatrix(std::move(m.y_11));
   y_12 = LinkedMatrix(std::move(m.y_12));
@@ -161,76 +138,14 @@ template void ShuntLine::compute_currents<Complex>();
 template void ShuntLine::compute_currents<ADComplex>();
 
 void ShuntLine::backward() {
-  if (n == 1) return backward_single_conductor();
-  balance_side(ports2);
-  const auto size = static_cast<std::size_t>(n);
-  Complex* v2 = sweep_potentials.data();
-  Complex* i2 = sweep_currents.data();
-  Complex* i1 = sweep_result.data();
-  for (std::size_t k = 0; k < size; ++k) {
-    v2[k] = plain_potential(*ports2[k]->connection);
-    i2[k] = ports2[k]->current;
-  }
-  // I1 = c V2 - d I2
-  for (std::size_t r = 0; r < size; ++r) {
-    Complex cv(0.0, 0.0), di(0.0, 0.0);
-    for (std::size_t k = 0; k < size; ++k) {
-      const auto row = static_cast<Eigen::Index>(r), col = static_cast<Eigen::Index>(k);
-      cv += c(row, col) * v2[k];
-      di += d(row, col) * i2[k];
-    }
-    i1[r] = cv - di;
-  }
-  Complex sum1(0.0, 0.0), sum2(0.0, 0.0);
-  for (std::size_t k = 0; k < size; ++k) {
-    ports1[k]->current = i1[k];
-    sum1 += i1[k];
-    sum2 += i2[k];
-  }
-  ground_port->current = -sum1 - sum2;
+  OwnPorts<Complex> own{ports};
+  shunt_line_backward(own, static_cast<std::size_t>(n), c.data(), d.data(), sweep_scratch.data());
 }
 
 double ShuntLine::forward() {
-  if (n == 1) return forward_single_conductor();
-  const auto size = static_cast<std::size_t>(n);
-  Complex* v1 = sweep_potentials.data();
-  Complex* i1 = sweep_currents.data();
-  Complex* v = sweep_result.data();
-  for (std::size_t k = 0; k < size; ++k) {
-    v1[k] = plain_potential(*ports1[k]->connection);
-    i1[k] = ports1[k]->current;
-  }
-  // V2 = a V1 - b I1
-  for (std::size_t r = 0; r < size; ++r) {
-    Complex av(0.0, 0.0), bi(0.0, 0.0);
-    for (std::size_t k = 0; k < size; ++k) {
-      const auto row = static_cast<Eigen::Index>(r), col = static_cast<Eigen::Index>(k);
-      av += a(row, col) * v1[k];
-      bi += b(row, col) * i1[k];
-    }
-    v[r] = av - bi;
-  }
-  return move_side_potentials(ports2, v);
-}
-
-// The scalar path of a single conductor: the node's other ports are read at every step, since
-// elements that the network does not list may leave the node at any time.
-void ShuntLine::backward_single_conductor() {
-  Port& side1 = *ports1.front();
-  Port& side2 = *ports2.front();
-  side2.current = balancing_current(side2);
-  side1.current = c_00 * plain_potential(*side2.connection) - d_00 * side2.current;
-  ground_port->current = -side1.current - side2.current;
-}
-
-// Measures the change by its larger part, real or imaginary, not by its modulus.
-double ShuntLine::forward_single_conductor() {
-  const Port& side1 = *ports1.front();
-  Connection& node = *ports2.front()->connection;
-  const Complex v = a_00 * plain_potential(*side1.connection) - b_00 * side1.current;
-  const Complex old = plain_potential(node);
-  write_potential(node, v);
-  return std::max(std::abs(v.real() - old.real()), std::abs(v.imag() - old.imag()));
+  OwnPorts<Complex> own{ports};
+  return shunt_line_forward(own, static_cast<std::size_t>(n), a.data(), b.data(),
+                            sweep_scratch.data());
 }
 
 // ---- SimplifiedLine ----
@@ -240,7 +155,6 @@ SimplifiedLine::SimplifiedLine(int n, const Complex* z_line)
   if (n < 1) throw std::invalid_argument(messages::simplified_line_needs_a_conductor);
   require_parameters({z_line});
   y_line = LinkedMatrix(inverse(square_from_rows(z_line, n)));
-  impedance.resize(static_cast<std::size_t>(n) * static_cast<std::size_t>(n));
   sweep_result.resize(static_cast<std::size_t>(n));
 }
 
@@ -272,32 +186,21 @@ template void SimplifiedLine::compute_currents<Complex>();
 template void SimplifiedLine::compute_currents<ADComplex>();
 
 void SimplifiedLine::backward() {
-  balance_side(ports2);
-  // I1 = -I2
-  for (std::size_t k = 0; k < ports1.size(); ++k) ports1[k]->current = -ports2[k]->current;
+  OwnPorts<Complex> own{ports};
+  pass_through_backward(own, ports1.size());
 }
 
 const Complex* SimplifiedLine::sweep_impedance() {
-  if (impedance_revision == y_line.revision) return impedance.data();
-  const Eigen::MatrixXcd z = inverse(read(y_line));
-  const auto n = static_cast<Eigen::Index>(sweep_result.size());
-  for (Eigen::Index r = 0; r < n; ++r) {
-    for (Eigen::Index c = 0; c < n; ++c) impedance[static_cast<std::size_t>(r * n + c)] = z(r, c);
+  if (impedance_revision != y_line.revision) {
+    impedance = inverse(read(y_line));
+    impedance_revision = y_line.revision;
   }
-  impedance_revision = y_line.revision;
   return impedance.data();
 }
 
 double SimplifiedLine::forward() {
-  // V2 = V1 - Z I1
-  const std::size_t n = sweep_result.size();
-  const Complex* z = sweep_impedance();
-  for (std::size_t r = 0; r < n; ++r, z += n) {
-    Complex drop(0.0, 0.0);
-    for (std::size_t k = 0; k < n; ++k) drop += z[k] * ports1[k]->current;
-    sweep_result[r] = plain_potential(*ports1[r]->connection) - drop;
-  }
-  return move_side_potentials(ports2, sweep_result.data());
+  OwnPorts<Complex> own{ports};
+  return series_forward(own, sweep_result.size(), sweep_impedance(), sweep_result.data());
 }
 
 }  // namespace tarvelo

@@ -13,12 +13,20 @@
 //
 // SimplifiedLine (series impedance only):
 //     I1 = y_line (V1 - V2),   I2 = -I1,   y_line = Z^-1;
-//     backward: I1 = -I2,      forward: V2 = V1 - y_line^-1 I1,
-// the forward step keeping y_line^-1 until y_line changes.
+//     backward: I1 = -I2,      forward: V2 = V1 - Z I1,
+// the forward step keeping Z = y_line^-1 until y_line changes.
 //
 // The admittance-form matrices are changeable parameters; neither line has unknowns of its own.
+//
+// The sweep steps are written once below, on the ports p (a line's own, or the compact sweep's
+// arrays), with matrices held column by column (as Eigen holds them) and scratch storage of the
+// caller. A forward step measures every change of a side-2 potential against the potential
+// before its write, and returns the largest modulus (the square root of the largest square,
+// taken once; the larger part, real or imaginary, for a single-conductor shunt line), NaN as soon
+// as one change is NaN.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -38,13 +46,84 @@ ColumnOf<S> side_potentials(const std::vector<Port*>& side) {
   return v;
 }
 
-// Gives every port of a side the current that balances its node (minus the sum of the other
-// ports' plain currents), in port order.
-void balance_side(const std::vector<Port*>& side);
+// The larger of two changes, NaN as soon as one is NaN.
+inline double larger_change(double largest, double change) {
+  return (std::isnan(change) || change > largest) ? change : largest;
+}
 
-// Writes v[k] to the node of port k of a side, for every port, and returns the largest modulus
-// of the changes made (NaN as soon as one change is NaN).
-double move_side_potentials(const std::vector<Port*>& side, const Complex* v);
+// V2 := v, side 2 being ports n .. 2n-1; returns the largest change (see above).
+template <class Ports>
+double move_side2(Ports& p, std::size_t n, const Complex* v, bool by_larger_part) {
+  double largest = 0.0;
+  for (std::size_t k = 0; k < n; ++k) {
+    const Complex change = v[k] - p.potential(n + k);
+    largest = larger_change(
+        largest, by_larger_part ? larger_part(change)
+                                : change.real() * change.real() + change.imag() * change.imag());
+  }
+  for (std::size_t k = 0; k < n; ++k) p.set_potential(n + k, v[k]);
+  return by_larger_part ? largest : std::sqrt(largest);
+}
+
+// SimplifiedLine forward: V2 = V1 - Z I1; v: n values.
+template <class Ports>
+double series_forward(Ports& p, std::size_t n, const Complex* z, Complex* v) {
+  for (std::size_t r = 0; r < n; ++r) {
+    Complex drop(0.0, 0.0);
+    for (std::size_t k = 0; k < n; ++k) drop += z[k * n + r] * p.current(k);
+    v[r] = p.potential(r) - drop;
+  }
+  return move_side2(p, n, v, false);
+}
+
+// ShuntLine backward, ground-side port 2n: side 2 balances its nodes, then I1 = c V2 - d I2 and
+// Ig = -(sum I1) - (sum I2); scratch: 2n values.
+template <class Ports>
+void shunt_line_backward(Ports& p, std::size_t n, const Complex* c, const Complex* d,
+                         Complex* scratch) {
+  Complex* v2 = scratch;
+  Complex* i2 = scratch + n;
+  for (std::size_t k = 0; k < n; ++k) p.set_current(n + k, p.balancing(n + k));
+  for (std::size_t k = 0; k < n; ++k) {
+    v2[k] = p.potential(n + k);
+    i2[k] = p.current(n + k);
+  }
+  Complex sum1(0.0, 0.0), sum2(0.0, 0.0);
+  for (std::size_t r = 0; r < n; ++r) {
+    Complex cv(0.0, 0.0), di(0.0, 0.0);
+    for (std::size_t k = 0; k < n; ++k) {
+      cv += c[k * n + r] * v2[k];
+      di += d[k * n + r] * i2[k];
+    }
+    const Complex i1 = cv - di;
+    p.set_current(r, i1);
+    sum1 += i1;
+    sum2 += i2[r];
+  }
+  p.set_current(2 * n, -sum1 - sum2);
+}
+
+// ShuntLine forward: V2 = a V1 - b I1; scratch: 3n values.
+template <class Ports>
+double shunt_line_forward(Ports& p, std::size_t n, const Complex* a, const Complex* b,
+                          Complex* scratch) {
+  Complex* v1 = scratch;
+  Complex* i1 = scratch + n;
+  Complex* v = scratch + 2 * n;
+  for (std::size_t k = 0; k < n; ++k) {
+    v1[k] = p.potential(k);
+    i1[k] = p.current(k);
+  }
+  for (std::size_t r = 0; r < n; ++r) {
+    Complex av(0.0, 0.0), bi(0.0, 0.0);
+    for (std::size_t k = 0; k < n; ++k) {
+      av += a[k * n + r] * v1[k];
+      bi += b[k * n + r] * i1[k];
+    }
+    v[r] = av - bi;
+  }
+  return move_side2(p, n, v, n == 1);
+}
 
 // What the two line models share: two sides of n ports and the dispatch of the current
 // computation to the model's plain or taped form.
@@ -101,12 +180,8 @@ class ShuntLine : public Line<ShuntLine> {
   template <class S>
   void compute_currents();
 
-  void backward_single_conductor();
-  double forward_single_conductor();
-
-  // Storage of the sweep steps, n entries each, sized at construction: a side's potentials and
-  // currents as read, and the side's new currents or potentials.
-  std::vector<Complex> sweep_potentials, sweep_currents, sweep_result;
+  // Scratch of the sweep steps, 3n values, sized at construction.
+  std::vector<Complex> sweep_scratch;
 };
 
 class SimplifiedLine : public Line<SimplifiedLine> {
@@ -123,8 +198,8 @@ class SimplifiedLine : public Line<SimplifiedLine> {
   void backward() override;
   double forward() override;
 
-  // Z = y_line^-1 row by row, as the forward step uses it; made again from the present value of
-  // y_line when the record has changed since.
+  // Z = y_line^-1 column by column, as the forward step uses it; made again from the present
+  // value of y_line when the record has changed since.
   const Complex* sweep_impedance();
 
  private:
@@ -133,9 +208,9 @@ class SimplifiedLine : public Line<SimplifiedLine> {
   template <class S>
   void compute_currents();
 
-  // Storage of the sweep steps, sized at construction: Z row by row (n x n), the revision of
-  // y_line it was made from (none at first), and the side-2 potentials of a forward step.
-  std::vector<Complex> impedance;
+  // Z, the revision of y_line it was made from (none at first), and the side-2 potentials of a
+  // forward step (n values, sized at construction).
+  Eigen::MatrixXcd impedance;
   std::uint64_t impedance_revision;
   std::vector<Complex> sweep_result;
 };

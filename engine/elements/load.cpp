@@ -1,6 +1,7 @@
 #include "elements/load.hpp"
 
 #include <array>
+#include <type_traits>
 
 #include <Eigen/LU>
 
@@ -77,17 +78,23 @@ void LoadBalancer::compute_currents() {
   }
 
   // I = Y dV; the neutral takes minus the phase currents. The taped matrix is empty until
-  // linked, and then draws no current.
-  const auto y = value_of<S>(y_matrix);
-  if (y.rows() != 3 || y.cols() != 3) {
-    for (Port& p : ports) set_current(p, zero<S>());
-    return;
+  // linked, and then draws no current. The plain matrix is read entry by entry, unbuilt.
+  if constexpr (std::is_same_v<S, ADComplex>) {
+    if (y_matrix.ad.rows() != 3 || y_matrix.ad.cols() != 3) {
+      for (Port& p : ports) set_current(p, zero<S>());
+      return;
+    }
   }
   S neutral = zero<S>();
   for (std::size_t r = 0; r < dv.size(); ++r) {
     S current = zero<S>();
     for (std::size_t c = 0; c < dv.size(); ++c) {
-      current += y(static_cast<Eigen::Index>(r), static_cast<Eigen::Index>(c)) * dv[c];
+      const auto row = static_cast<Eigen::Index>(r), col = static_cast<Eigen::Index>(c);
+      if constexpr (std::is_same_v<S, ADComplex>) {
+        current += y_matrix.ad(row, col) * dv[c];
+      } else {
+        current += read(y_matrix, row, col) * dv[c];
+      }
     }
     set_current(ports[r], current);
     neutral -= current;
@@ -99,29 +106,8 @@ void LoadBalancer::eval_currents(bool taped) {
   taped ? compute_currents<ADComplex>() : compute_currents<Complex>();
 }
 
-// The plain evaluation, reading the matrix entry by entry instead of building it.
 void LoadBalancer::backward() {
-  std::array<Complex, 4> v;
-  for (std::size_t c = 0; c < v.size(); ++c) v[c] = potential<Complex>(ports[c]);
-  std::array<Complex, 3> dv;
-  for (std::size_t r = 0; r < dv.size(); ++r) {
-    dv[r] = Complex(0.0, 0.0);
-    for (std::size_t c = 0; c < v.size(); ++c) {
-      const double coefficient =
-          phase_to_neutral(static_cast<Eigen::Index>(r), static_cast<Eigen::Index>(c));
-      if (coefficient != 0.0) dv[r] = add_scaled(dv[r], coefficient, v[c]);
-    }
-  }
-  Complex neutral(0.0, 0.0);
-  for (std::size_t r = 0; r < dv.size(); ++r) {
-    Complex current(0.0, 0.0);
-    for (std::size_t c = 0; c < dv.size(); ++c) {
-      current += read(y_matrix, static_cast<Eigen::Index>(r), static_cast<Eigen::Index>(c)) * dv[c];
-    }
-    ports[r].current = current;
-    neutral -= current;
-  }
-  ports[3].current = neutral;
+  compute_currents<Complex>();
 }
 
 void LoadBalancer::get_inner_currents(Complex* out) const {

@@ -16,6 +16,10 @@
 //     dV = phase_to_neutral V,   I = Y dV,   ports 0..2 carry I, the neutral -sum I,
 // with Y the inverse of the impedance matrix Z = [[a, b, b], [b, a, b], [b, b, a]],
 //     a = z2 + (1 + 1 / k^2) / ym,   b = -1 / (k ym).
+//
+// The laws and the star and delta assembly are written once below, in the arithmetic of S, on
+// the ports p (a load's own, or the compact sweep's arrays) and a branch law J(i, dV): the
+// taped and plain evaluations, the backward step and the compact sweep all use them.
 #pragma once
 
 #include <stdexcept>
@@ -24,6 +28,49 @@
 #include "core/element.hpp"
 
 namespace tarvelo {
+
+// J = conj(S / dV)
+template <class S>
+S power_current(const S& power, const S& dv) {
+  return conj_divide(power, dv);
+}
+
+// J = I dV / |dV|: the given current turned by the angle of the voltage.
+template <class S>
+S turned_current(const S& current, const S& dv) {
+  const S turned = current * dv;
+  const auto size = magnitude(dv);
+  return S(turned.real() / size, turned.imag() / size);
+}
+
+// J = Y dV
+template <class S>
+S admittance_current(const S& admittance, const S& dv) {
+  return admittance * dv;
+}
+
+// Star, n ports (neutral last): port i carries J_i = law(i, V_i - V_{n-1}), the neutral minus
+// their sum.
+template <class S, class Ports, class Law>
+void star_load_currents(Ports& p, std::size_t n, const Law& law) {
+  const S neutral_potential = p.potential(n - 1);
+  S neutral = zero<S>();
+  for (std::size_t i = 0; i + 1 < n; ++i) {
+    const S current = law(i, S(p.potential(i) - neutral_potential));
+    p.set_current(i, current);
+    neutral -= current;
+  }
+  p.set_current(n - 1, neutral);
+}
+
+// Delta, n ports: J_i = law(i, V_i - V_{(i+1) mod n}) into `branch` (n values), then port i
+// carries J_i - J_{(i+n-1) mod n}.
+template <class S, class Ports, class Law>
+void delta_load_currents(Ports& p, std::size_t n, const Law& law, S* branch) {
+  for (std::size_t i = 0; i < n; ++i)
+    branch[i] = law(i, S(p.potential(i) - p.potential((i + 1) % n)));
+  for (std::size_t i = 0; i < n; ++i) p.set_current(i, S(branch[i] - branch[(i + n - 1) % n]));
+}
 
 class LoadBase : public Element {
  public:
@@ -51,29 +98,16 @@ class Load : public LoadBase {
     link(self().records(), p, values, k);
   }
   void eval_currents(bool taped) override {
-    taped ? assemble_currents<ADComplex>() : assemble_currents<Complex>();
-  }
-  // The plain evaluation, without allocation: a delta load keeps its branch currents in storage
-  // sized at construction, a star load reads its neutral's potential once.
-  void backward() override {
-    if constexpr (T::is_delta) {
-      const std::size_t n = ports.size();
-      for (std::size_t i = 0; i < n; ++i)
-        sweep_branches[i] = self().template branch_current<Complex>(i, voltage<Complex>(i));
-      for (std::size_t i = 0; i < n; ++i)
-        ports[i].current = sweep_branches[i] - sweep_branches[(i + n - 1) % n];
+    if (taped) {
+      std::vector<ADComplex> branch(T::is_delta ? ports.size() : 0);
+      assemble_currents<ADComplex>(branch.data());
     } else {
-      const Complex neutral_potential = potential<Complex>(ports.back());
-      Complex neutral(0.0, 0.0);
-      for (std::size_t i = 0; i + 1 < ports.size(); ++i) {
-        const Complex current = self().template branch_current<Complex>(
-            i, potential<Complex>(ports[i]) - neutral_potential);
-        ports[i].current = current;
-        neutral -= current;
-      }
-      ports.back().current = neutral;
+      assemble_currents<Complex>(sweep_branches.data());
     }
   }
+  // The plain evaluation; a delta load keeps its branch currents in storage sized at
+  // construction, so that the step allocates nothing.
+  void backward() override { assemble_currents<Complex>(sweep_branches.data()); }
 
   // Star: the phase currents of the last plain evaluation. Delta: the branch currents at the
   // present potentials and record values.
@@ -108,26 +142,19 @@ class Load : public LoadBase {
   const T& self() const { return static_cast<const T&>(*this); }
   T& self() { return static_cast<T&>(*this); }
 
-  // The branch currents of a delta load's backward step, one per port.
+  // The branch currents of a delta load's plain evaluation, one per port.
   std::vector<Complex> sweep_branches;
 
   template <class S>
-  void assemble_currents() {
+  void assemble_currents(S* branch) {
+    OwnPorts<S> own{ports};
+    const auto law = [this](std::size_t i, const S& dv) {
+      return self().template branch_current<S>(i, dv);
+    };
     if constexpr (T::is_delta) {
-      const std::size_t n = ports.size();
-      std::vector<S> branch(n);
-      for (std::size_t i = 0; i < n; ++i)
-        branch[i] = self().template branch_current<S>(i, voltage<S>(i));
-      for (std::size_t i = 0; i < n; ++i)
-        set_current(ports[i], S(branch[i] - branch[(i + n - 1) % n]));
+      delta_load_currents<S>(own, ports.size(), law, branch);
     } else {
-      S neutral = zero<S>();
-      for (std::size_t i = 0; i + 1 < ports.size(); ++i) {
-        const S current = self().template branch_current<S>(i, voltage<S>(i));
-        set_current(ports[i], current);
-        neutral -= current;
-      }
-      set_current(ports.back(), neutral);
+      star_load_currents<S>(own, ports.size(), law);
     }
   }
 };
@@ -145,10 +172,9 @@ class AbstractPowerLoad : public Load<T> {
   std::vector<LinkedComplex>& records() { return powers; }
   const std::vector<LinkedComplex>& records() const { return powers; }
 
-  // J = conj(S / dV)
   template <class S>
   S branch_current(std::size_t i, const S& dv) const {
-    return conj_divide(value_of<S>(powers[i]), dv);
+    return power_current(value_of<S>(powers[i]), dv);
   }
 };
 
@@ -177,12 +203,9 @@ class AbstractCurrentLoad : public Load<T> {
   std::vector<LinkedComplex>& records() { return currents; }
   const std::vector<LinkedComplex>& records() const { return currents; }
 
-  // J = I dV / |dV|: the given current turned by the angle of the voltage.
   template <class S>
   S branch_current(std::size_t i, const S& dv) const {
-    const S turned = value_of<S>(currents[i]) * dv;
-    const auto size = magnitude(dv);
-    return S(turned.real() / size, turned.imag() / size);
+    return turned_current(value_of<S>(currents[i]), dv);
   }
 };
 
@@ -211,10 +234,9 @@ class AbstractAdmittanceLoad : public Load<T> {
   std::vector<LinkedComplex>& records() { return admittances; }
   const std::vector<LinkedComplex>& records() const { return admittances; }
 
-  // J = Y dV
   template <class S>
   S branch_current(std::size_t i, const S& dv) const {
-    return value_of<S>(admittances[i]) * dv;
+    return admittance_current(value_of<S>(admittances[i]), dv);
   }
 };
 

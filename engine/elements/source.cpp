@@ -12,10 +12,6 @@ namespace tarvelo {
 
 namespace {
 
-double larger_part(const Complex& z) {
-  return std::max(std::abs(z.real()), std::abs(z.imag()));
-}
-
 // The record count of a source with n ports; a source needs at least one port.
 std::size_t voltage_count(int n) {
   if (n < 1) throw std::length_error("vector::reserve");
@@ -46,10 +42,8 @@ void PotentialRef::backward() {
 }
 
 double PotentialRef::forward() {
-  Connection& node = *ports[0].connection;
-  const Complex read = plain_potential(node);
-  write_potential(node, Complex(0.0, 0.0));
-  return larger_part(read);
+  OwnPorts<Complex> own{ports};
+  return reference_forward(own);
 }
 
 Complex PotentialRef::get_current() const {
@@ -141,19 +135,13 @@ void VoltageSource::add_internal_equations(ADVector& y, int& k) const {
 }
 
 void VoltageSource::backward() {
-  Complex sum(0.0, 0.0);
-  for (std::size_t i = 0; i + 1 < ports.size(); ++i) {
-    ports[i].current = balancing_current(ports[i]);
-    sum += ports[i].current;
-  }
-  ports.back().current = -sum;
+  OwnPorts<Complex> own{ports};
+  star_source_backward(own, ports.size());
 }
 
 double VoltageSource::forward() {
-  for (std::size_t i = 0; i < voltages.size(); ++i) {
-    const Complex neutral = potential<Complex>(ports.back());
-    write_potential(*ports[i].connection, neutral + read(voltages[i]));
-  }
+  OwnPorts<Complex> own{ports};
+  star_source_forward(own, ports.size(), [this](std::size_t i) { return read(voltages[i]); });
   return 0.0;
 }
 
@@ -168,19 +156,13 @@ void DeltaVoltageSource::add_internal_equations(ADVector& y, int& k) const {
 }
 
 void DeltaVoltageSource::backward() {
-  Complex sum(0.0, 0.0);
-  for (std::size_t i = 1; i < ports.size(); ++i) {
-    ports[i].current = balancing_current(ports[i]);
-    sum += ports[i].current;
-  }
-  ports[0].current = -sum;
+  OwnPorts<Complex> own{ports};
+  delta_source_backward(own, ports.size());
 }
 
 double DeltaVoltageSource::forward() {
-  for (std::size_t i = 0; i < voltages.size(); ++i) {
-    const Complex upstream = potential<Complex>(ports[i]);
-    write_potential(*ports[i + 1].connection, upstream - read(voltages[i]));
-  }
+  OwnPorts<Complex> own{ports};
+  delta_source_forward(own, ports.size(), [this](std::size_t i) { return read(voltages[i]); });
   return 0.0;
 }
 

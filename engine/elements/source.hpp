@@ -6,6 +6,15 @@
 //     port i carries I_i, the last port -sum I_i;      residual: (V_i - V_{n-1}) - U_i = 0.
 // DeltaVoltageSource: the same currents;               residual: (V_i - V_{i+1}) - U_i = 0.
 // The voltages U_i are changeable parameters.
+//
+// Sweep steps, written once on the ports p (an element's own, or the compact sweep's arrays) and
+// the plain voltages u(i):
+//     PotentialRef        forward: V_0 := 0, the change being the larger part of the old V_0.
+//     VoltageSource       backward: ports 0 .. n-2 balance their nodes in port order, the last
+//                         port carries minus their sum;  forward: V_i := V_{n-1} + U_i.
+//     DeltaVoltageSource  backward: ports 1 .. n-1 balance their nodes, port 0 carries minus
+//                         their sum;  forward: V_{i+1} := V_i - U_i, from port 0 on.
+// Each potential is read when it is needed, after the writes before it.
 #pragma once
 
 #include <vector>
@@ -13,6 +22,45 @@
 #include "core/element.hpp"
 
 namespace tarvelo {
+
+template <class Ports>
+double reference_forward(Ports& p) {
+  const Complex was = p.potential(0);
+  p.set_potential(0, Complex(0.0, 0.0));
+  return larger_part(was);
+}
+
+template <class Ports>
+void star_source_backward(Ports& p, std::size_t n) {
+  Complex sum(0.0, 0.0);
+  for (std::size_t i = 0; i + 1 < n; ++i) {
+    const Complex current = p.balancing(i);
+    p.set_current(i, current);
+    sum += current;
+  }
+  p.set_current(n - 1, -sum);
+}
+
+template <class Ports, class Voltages>
+void star_source_forward(Ports& p, std::size_t n, const Voltages& u) {
+  for (std::size_t i = 0; i + 1 < n; ++i) p.set_potential(i, p.potential(n - 1) + u(i));
+}
+
+template <class Ports>
+void delta_source_backward(Ports& p, std::size_t n) {
+  Complex sum(0.0, 0.0);
+  for (std::size_t i = 1; i < n; ++i) {
+    const Complex current = p.balancing(i);
+    p.set_current(i, current);
+    sum += current;
+  }
+  p.set_current(0, -sum);
+}
+
+template <class Ports, class Voltages>
+void delta_source_forward(Ports& p, std::size_t n, const Voltages& u) {
+  for (std::size_t i = 0; i + 1 < n; ++i) p.set_potential(i + 1, p.potential(i) - u(i));
+}
 
 class PotentialRef : public ElementImpl<PotentialRef> {
  public:

@@ -7,23 +7,26 @@
 // reached; at least one is always made. The host's element order is the sweep order.
 //
 // Compact form. When every element of the network is a bus, a ground, a potential reference, a
-// star voltage source, a simplified line or a star power load, the sweep runs on a plan made
-// once for the network: the port currents of the listed elements in one array in element order,
-// for each port the two doubles its node reads and writes (the node's linked slot, else its
-// stored value), and for each port whose step balances its node, the positions of the node's
-// other ports. A sweep then reads and writes contiguous storage instead of following ports, nodes
-// and their port lists, and calls no virtual step. The plan does the elements' own steps, term
-// for term and in the same order, so results are those of the elements' steps:
+// voltage source, a switch, a line or a constant power, current or admittance load, the sweep
+// runs on a plan made once for the network: the port currents of the listed elements in one
+// array in element order, for each port the two doubles its node reads and writes (the node's
+// linked slot, else its stored value), for each port whose step balances its node the positions
+// of the node's other ports, and copies of the parameters. A sweep then reads and writes
+// contiguous storage instead of following ports, nodes and their port lists. Each step calls the
+// very code of the element's own step (the sweep steps of the element families are templates on
+// the ports), so results are those of the elements' steps, and:
 //   - at the start of a solve, the currents of ports that a backward pass reads before it sets
 //     them (ports of elements not listed, or listed no later than the reader) are taken from
-//     the ports;
+//     the ports, the record values are copied, and the lines' matrices are copied again when a
+//     matrix record has changed since;
 //   - at the end, every listed port gets its current and every linked node written by a forward
 //     step gets its stored value (the slots were written all along).
 // The plan keeps pointers into nodes, ports and slots: it is made again whenever the structure
-// revision has moved since (a join, a port leaving its node, a link or unlink). Any other
-// element in the network, or a listed element twice, leaves the sweep to the elements' steps.
+// revision has moved since (a join, a port leaving its node, an element deleted, a link or
+// unlink). Any other element in the network (transformers, the regulator, flexible loads, the
+// load balancer, the delta reference), or a listed element twice, leaves the sweep to the
+// elements' steps.
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <typeinfo>
@@ -38,29 +41,11 @@ namespace tarvelo {
 
 namespace {
 
-// The larger of two changes, NaN as soon as one is NaN (a line's own measure).
-double larger_change(double largest, double change) {
-  return (std::isnan(change) || change > largest) ? change : largest;
-}
-
-double larger_part(const Complex& z) {
-  return std::max(std::abs(z.real()), std::abs(z.imag()));
-}
-
-// A port's node as a sweep step reads and writes it.
+// A port's node as the compact sweep reads and writes it.
 struct NodeRef {
   double* potential;  // the linked slot, else the stored value
   bool fixed_zero;
 };
-
-Complex read(const NodeRef& node) {
-  return node.fixed_zero ? Complex(0.0, 0.0) : Complex(node.potential[0], node.potential[1]);
-}
-
-void write(const NodeRef& node, const Complex& v) {
-  node.potential[0] = v.real();
-  node.potential[1] = v.imag();
-}
 
 NodeRef node_ref(Connection& node) {
   LinkedComplex& p = node.potential;
@@ -72,71 +57,65 @@ const double* record_ref(const LinkedComplex& r) {
   return r.is_linked ? r.linked : reinterpret_cast<const double*>(&r.value);
 }
 
-Complex read(const double* record) {
-  return Complex(record[0], record[1]);
-}
-
-// a / b as the standard library's complex division computes it (Smith's method) when every
-// number is well inside the range of doubles, so that no scaling step of the library changes
-// the result; the library's division itself otherwise.
-Complex divide_in_range(const Complex& x, const Complex& y) {
-  constexpr double large = 1e150, small = 1e-150;
-  const double a = x.real(), b = x.imag(), c = y.real(), d = y.imag();
-  const double abs_a = std::abs(a), abs_b = std::abs(b), abs_c = std::abs(c), abs_d = std::abs(d);
-  const double divisor = std::max(abs_c, abs_d);
-  const bool in_range = divisor <= large && divisor >= small && abs_a <= large && abs_b <= large &&
-                        (a == 0.0 || abs_a >= small) && (b == 0.0 || abs_b >= small);
-  if (in_range) {
-    if (abs_c < abs_d) {
-      const double ratio = c / d;
-      if (std::abs(ratio) >= small) {
-        const double denominator = (c * ratio) + d;
-        return Complex(((a * ratio) + b) / denominator, ((b * ratio) - a) / denominator);
-      }
-    } else {
-      const double ratio = d / c;
-      if (ratio == 0.0 || std::abs(ratio) >= small) {
-        const double denominator = (d * ratio) + c;
-        return Complex(((b * ratio) + a) / denominator, (b - (a * ratio)) / denominator);
-      }
-    }
-  }
-  return x / y;
-}
-
-// The modulus of a change, as hypot computes it.
-double modulus(const Complex& z) {
-  return std::hypot(z.real(), z.imag());
-}
-
-// sqrt(Re^2 + Im^2): within a few units in the last place of the modulus when the parts are well
-// inside the range of doubles (`estimable`), to find which changes can be the largest.
-bool estimable(const Complex& z) {
-  constexpr double large = 1e150, small = 1e-140;
-  const double re = std::abs(z.real()), im = std::abs(z.imag());
-  return re <= large && im <= large && (re == 0.0 || re >= small) && (im == 0.0 || im >= small);
-}
-double estimate(const Complex& z) {
-  return std::sqrt(z.real() * z.real() + z.imag() * z.imag());
-}
-
 }  // namespace
 
 struct SweepPlan {
-  enum class Kind : std::uint8_t { no_current, potential_ref, voltage_source, line, power_load };
+  enum class Kind : std::uint8_t {
+    no_current,
+    potential_ref,
+    star_source,
+    delta_source,
+    closed_switch,
+    series_line,
+    shunt_line,
+    star_power,
+    star_current,
+    star_admittance,
+    delta_power,
+    delta_current,
+    delta_admittance,
+  };
 
   struct Step {
     Kind kind;
-    int first;   // position of the element's first port in `currents` and `nodes`
-    int ports;   // its port count
-    int record;  // position of its first record in `records` (sources and loads), of its
-                 // impedance in `impedances` (lines)
+    int first;  // position of the element's first port in `currents` and `nodes`
+    int ports;  // its port count
+    int at;     // position of its first record in `values` (sources, loads), of its matrices in
+                // `matrices` (lines)
   };
 
-  struct LineParameters {
-    SimplifiedLine* line;
-    int at;                  // position of its impedance in `impedances`
-    std::uint64_t revision;  // the revision of y_line the copy was made from
+  // A line whose matrices the plan copies, column by column: Z (simplified line) or a, b, c, d
+  // (shunt line), and the revision of the record they follow at the last copy.
+  struct LineMatrices {
+    SimplifiedLine* series;
+    ShuntLine* shunt;
+    int at;
+    std::uint64_t revision;
+  };
+
+  // The ports of one step, with the operations of an element's OwnPorts.
+  struct Ports {
+    Complex* currents;  // the step's ports' currents, nodes and balancing lists
+    const NodeRef* nodes;
+    const int* balance_start;
+    const int* balance;  // positions in `all`, the plan's whole current array
+    const Complex* all;
+
+    Complex potential(std::size_t k) const {
+      const NodeRef& node = nodes[k];
+      return node.fixed_zero ? Complex(0.0, 0.0) : Complex(node.potential[0], node.potential[1]);
+    }
+    void set_potential(std::size_t k, const Complex& v) const {
+      nodes[k].potential[0] = v.real();
+      nodes[k].potential[1] = v.imag();
+    }
+    Complex current(std::size_t k) const { return currents[k]; }
+    void set_current(std::size_t k, const Complex& i) const { currents[k] = i; }
+    Complex balancing(std::size_t k) const {
+      Complex sum(0.0, 0.0);
+      for (int j = balance_start[k]; j < balance_start[k + 1]; ++j) sum += all[balance[j]];
+      return -sum;
+    }
   };
 
   // The structure revision the plan was made at, and whether the network has a compact form.
@@ -150,14 +129,12 @@ struct SweepPlan {
   std::vector<NodeRef> nodes;
   std::vector<int> balance_start;
   std::vector<int> balance;
-  // The parameters, copied at the start of a solve (nothing changes them during one): the
-  // sources' voltages and the loads' powers from their records, the lines' impedances (y_line^-1
-  // row by row) when y_line has changed since the last copy.
+  // The parameters, copied at the start of a solve (nothing changes them during one).
   std::vector<const double*> records;
   std::vector<Complex> values;
-  std::vector<LineParameters> lines;
-  std::vector<Complex> impedances;
-  std::uint64_t impedances_revision = std::numeric_limits<std::uint64_t>::max();
+  std::vector<LineMatrices> lines;
+  std::vector<Complex> matrices;
+  std::uint64_t matrices_revision = std::numeric_limits<std::uint64_t>::max();
   // Ports whose currents are taken at the start of a solve, with their positions.
   std::vector<std::pair<int, const Port*>> taken;
   // What the end of a solve writes back.
@@ -167,50 +144,103 @@ struct SweepPlan {
 
   // Makes the plan; false when some element has no compact step.
   bool make(const std::vector<Element*>& elements);
-
-  Complex balancing(int port) const {
-    Complex sum(0.0, 0.0);
-    for (int k = balance_start[port]; k < balance_start[port + 1]; ++k) sum += currents[balance[k]];
-    return -sum;
-  }
-
   void start();
   void backward();
   double forward();
   void finish();
+
+  Ports ports_of(const Step& step) {
+    return {currents.data() + step.first, nodes.data() + step.first,
+            balance_start.data() + step.first, balance.data(), currents.data()};
+  }
 };
+
+namespace {
+
+using Kind = SweepPlan::Kind;
+
+// The kind of an element's compact step, and its records (sources and loads); false for an
+// element without one.
+bool classify(Element& element, Kind& kind, const std::vector<LinkedComplex>*& records) {
+  const std::type_info& type = typeid(element);
+  records = nullptr;
+  if (type == typeid(Bus) || type == typeid(Ground) || type == typeid(OpenSwitch)) {
+    kind = Kind::no_current;
+  } else if (type == typeid(PotentialRef)) {
+    kind = Kind::potential_ref;
+  } else if (type == typeid(VoltageSource)) {
+    kind = Kind::star_source, records = &static_cast<VoltageSource&>(element).voltages;
+  } else if (type == typeid(DeltaVoltageSource)) {
+    kind = Kind::delta_source, records = &static_cast<DeltaVoltageSource&>(element).voltages;
+  } else if (type == typeid(Switch)) {
+    kind = Kind::closed_switch;
+  } else if (type == typeid(SimplifiedLine)) {
+    kind = Kind::series_line;
+  } else if (type == typeid(ShuntLine)) {
+    kind = Kind::shunt_line;
+  } else if (type == typeid(PowerLoad)) {
+    kind = Kind::star_power, records = &static_cast<PowerLoad&>(element).powers;
+  } else if (type == typeid(CurrentLoad)) {
+    kind = Kind::star_current, records = &static_cast<CurrentLoad&>(element).currents;
+  } else if (type == typeid(AdmittanceLoad)) {
+    kind = Kind::star_admittance, records = &static_cast<AdmittanceLoad&>(element).admittances;
+  } else if (type == typeid(DeltaPowerLoad)) {
+    kind = Kind::delta_power, records = &static_cast<DeltaPowerLoad&>(element).powers;
+  } else if (type == typeid(DeltaCurrentLoad)) {
+    kind = Kind::delta_current, records = &static_cast<DeltaCurrentLoad&>(element).currents;
+  } else if (type == typeid(DeltaAdmittanceLoad)) {
+    kind = Kind::delta_admittance,
+    records = &static_cast<DeltaAdmittanceLoad&>(element).admittances;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+bool is_line(Kind kind) {
+  return kind == Kind::closed_switch || kind == Kind::series_line || kind == Kind::shunt_line;
+}
+
+// The ports [from, to) of a step whose forward step writes their nodes and whose backward step
+// balances them: side 2 of a switch or line, a star source's phases, a delta source's ports
+// after the first, a reference's port (written only).
+std::pair<int, int> moved_ports(const SweepPlan::Step& step) {
+  if (is_line(step.kind)) return {step.ports / 2, 2 * (step.ports / 2)};
+  if (step.kind == Kind::star_source) return {0, step.ports - 1};
+  if (step.kind == Kind::delta_source) return {1, step.ports};
+  if (step.kind == Kind::potential_ref) return {0, step.ports};
+  return {0, 0};
+}
+
+}  // namespace
 
 bool SweepPlan::make(const std::vector<Element*>& elements) {
   *this = SweepPlan();
   std::unordered_map<const Port*, int> position;
   std::unordered_map<const Element*, int> order;
+  std::size_t widest = 0;
   for (std::size_t e = 0; e < elements.size(); ++e) {
     Element* element = elements[e];
     if (!order.emplace(element, static_cast<int>(e)).second) return false;
-    const std::type_info& type = typeid(*element);
     Step step{Kind::no_current, static_cast<int>(ports.size()),
               static_cast<int>(element->ports.size()), static_cast<int>(records.size())};
-    if (type == typeid(Bus) || type == typeid(Ground)) {
-      step.kind = Kind::no_current;
-    } else if (type == typeid(PotentialRef)) {
-      step.kind = Kind::potential_ref;
-    } else if (type == typeid(VoltageSource)) {
-      step.kind = Kind::voltage_source;
-      for (const LinkedComplex& u : static_cast<VoltageSource*>(element)->voltages)
-        records.push_back(record_ref(u));
-    } else if (type == typeid(SimplifiedLine)) {
-      step.kind = Kind::line;
-      step.record = static_cast<int>(impedances.size());
-      const auto n = element->ports.size() / 2;
-      lines.push_back({static_cast<SimplifiedLine*>(element), step.record,
+    const std::vector<LinkedComplex>* given = nullptr;
+    if (!classify(*element, step.kind, given)) return false;
+    if (given != nullptr) {
+      for (const LinkedComplex& r : *given) records.push_back(record_ref(r));
+    }
+    const auto n = element->ports.size() / 2;
+    if (step.kind == Kind::series_line || step.kind == Kind::shunt_line) {
+      const bool shunt = step.kind == Kind::shunt_line;
+      step.at = static_cast<int>(matrices.size());
+      lines.push_back({shunt ? nullptr : static_cast<SimplifiedLine*>(element),
+                       shunt ? static_cast<ShuntLine*>(element) : nullptr, step.at,
                        std::numeric_limits<std::uint64_t>::max()});
-      impedances.resize(impedances.size() + n * n);
-    } else if (type == typeid(PowerLoad)) {
-      step.kind = Kind::power_load;
-      for (const LinkedComplex& s : static_cast<PowerLoad*>(element)->powers)
-        records.push_back(record_ref(s));
-    } else {
-      return false;
+      matrices.resize(matrices.size() + (shunt ? 4 : 1) * n * n);
+      widest = std::max(widest, (shunt ? 3 : 1) * n);
+    } else if (step.kind == Kind::delta_power || step.kind == Kind::delta_current ||
+               step.kind == Kind::delta_admittance) {
+      widest = std::max(widest, element->ports.size());
     }
     steps.push_back(step);
     for (Port& port : element->ports) {
@@ -220,24 +250,21 @@ bool SweepPlan::make(const std::vector<Element*>& elements) {
     }
   }
   currents.assign(ports.size(), Complex(0.0, 0.0));
+  scratch.assign(widest, Complex(0.0, 0.0));
 
-  // The balancing ports: a line's side 2, a source's ports but the last.
-  std::vector<bool> balances(ports.size(), false);
-  for (const Step& step : steps) {
-    if (step.kind == Kind::line) {
-      for (int k = step.ports / 2; k < step.ports; ++k) balances[step.first + k] = true;
-    } else if (step.kind == Kind::voltage_source) {
-      for (int k = 0; k + 1 < step.ports; ++k) balances[step.first + k] = true;
-    }
-  }
+  // The balancing ports' lists, and the linked nodes whose stored values the forward steps move.
   balance_start.assign(ports.size() + 1, 0);
   for (std::size_t e = 0; e < steps.size(); ++e) {
     const Step& step = steps[e];
+    const auto [from, to] = moved_ports(step);
     for (int k = 0; k < step.ports; ++k) {
       const int at = step.first + k;
       balance_start[at] = static_cast<int>(balance.size());
-      if (!balances[at]) continue;
-      for (const Port* other : ports[at]->connection->ports) {
+      if (k < from || k >= to) continue;
+      Connection* node = ports[at]->connection.get();
+      if (node->potential.is_linked) written_nodes.push_back(node);
+      if (step.kind == Kind::potential_ref) continue;
+      for (const Port* other : node->ports) {
         if (other == ports[at]) continue;
         const auto found = position.find(other);
         int index;
@@ -260,85 +287,91 @@ bool SweepPlan::make(const std::vector<Element*>& elements) {
   balance_start[ports.size()] = static_cast<int>(balance.size());
   std::sort(taken.begin(), taken.end());
   taken.erase(std::unique(taken.begin(), taken.end()), taken.end());
-
-  // The linked nodes whose stored values the forward steps move.
-  std::size_t widest = 0;
-  for (const Step& step : steps) {
-    int from = 0, to = 0;
-    if (step.kind == Kind::line) {
-      from = step.ports / 2, to = step.ports;
-      widest = std::max(widest, static_cast<std::size_t>(step.ports / 2));
-    } else if (step.kind == Kind::voltage_source) {
-      from = 0, to = step.ports - 1;
-    } else if (step.kind == Kind::potential_ref) {
-      from = 0, to = step.ports;
-    }
-    for (int k = from; k < to; ++k) {
-      Connection* node = ports[step.first + k]->connection.get();
-      if (node->potential.is_linked) written_nodes.push_back(node);
-    }
-  }
   std::sort(written_nodes.begin(), written_nodes.end());
   written_nodes.erase(std::unique(written_nodes.begin(), written_nodes.end()), written_nodes.end());
-  scratch.assign(2 * widest, Complex(0.0, 0.0));
   return true;
 }
 
 void SweepPlan::start() {
   for (const auto& [index, port] : taken) currents[index] = port->current;
   values.resize(records.size());
-  for (std::size_t k = 0; k < records.size(); ++k) values[k] = read(records[k]);
+  for (std::size_t k = 0; k < records.size(); ++k)
+    values[k] = Complex(records[k][0], records[k][1]);
   // The lines are visited only when some matrix record has changed since the last visit.
-  if (impedances_revision == matrix_revision) return;
-  for (LineParameters& p : lines) {
-    if (p.revision == p.line->y_line.revision) continue;
-    const std::size_t n = p.line->ports.size() / 2;
-    const Complex* z = p.line->sweep_impedance();
-    std::copy(z, z + n * n, impedances.begin() + p.at);
-    p.revision = p.line->y_line.revision;
+  if (matrices_revision == matrix_revision) return;
+  for (LineMatrices& m : lines) {
+    Complex* to = matrices.data() + m.at;
+    if (m.series != nullptr && m.revision != m.series->y_line.revision) {
+      const std::size_t n = m.series->ports1.size();
+      const Complex* z = m.series->sweep_impedance();
+      std::copy(z, z + n * n, to);
+      m.revision = m.series->y_line.revision;
+    } else if (m.shunt != nullptr && m.revision != m.shunt->y_11.revision) {
+      const auto size = static_cast<std::size_t>(m.shunt->a.size());
+      for (const Eigen::MatrixXcd* x : {&m.shunt->a, &m.shunt->b, &m.shunt->c, &m.shunt->d}) {
+        to = std::copy(x->data(), x->data() + size, to);
+      }
+      m.revision = m.shunt->y_11.revision;
+    }
   }
-  impedances_revision = matrix_revision;
+  matrices_revision = matrix_revision;
 }
 
 void SweepPlan::backward() {
   for (auto it = steps.rbegin(); it != steps.rend(); ++it) {
     const Step& step = *it;
-    Complex* current = currents.data() + step.first;
-    const NodeRef* node = nodes.data() + step.first;
+    Ports p = ports_of(step);
+    const auto count = static_cast<std::size_t>(step.ports);
+    const std::size_t n = count / 2;
+    const Complex* x = values.data() + step.at;
+    const Complex* m = matrices.data() + step.at;
     switch (step.kind) {
       case Kind::no_current:
       case Kind::potential_ref:
-        for (int k = 0; k < step.ports; ++k) current[k] = Complex(0.0, 0.0);
+        carry_no_current(p, count);
         break;
-      case Kind::voltage_source: {
-        Complex sum(0.0, 0.0);
-        for (int i = 0; i + 1 < step.ports; ++i) {
-          current[i] = balancing(step.first + i);
-          sum += current[i];
-        }
-        current[step.ports - 1] = -sum;
+      case Kind::star_source:
+        star_source_backward(p, count);
         break;
-      }
-      case Kind::line: {
-        const int n = step.ports / 2;
-        for (int k = 0; k < n; ++k) current[n + k] = balancing(step.first + n + k);
-        // I1 = -I2
-        for (int k = 0; k < n; ++k) current[k] = -current[n + k];
+      case Kind::delta_source:
+        delta_source_backward(p, count);
         break;
-      }
-      case Kind::power_load: {
-        // J = conj(S / dV), dV phase to neutral; the neutral carries -sum J.
-        const Complex* power = values.data() + step.record;
-        const Complex neutral_potential = read(node[step.ports - 1]);
-        Complex neutral(0.0, 0.0);
-        for (int i = 0; i + 1 < step.ports; ++i) {
-          const Complex j = std::conj(divide_in_range(power[i], read(node[i]) - neutral_potential));
-          current[i] = j;
-          neutral -= j;
-        }
-        current[step.ports - 1] = neutral;
+      case Kind::closed_switch:
+      case Kind::series_line:
+        pass_through_backward(p, n);
         break;
-      }
+      case Kind::shunt_line:
+        shunt_line_backward(p, n, m + 2 * n * n, m + 3 * n * n, scratch.data());
+        break;
+      case Kind::star_power:
+        star_load_currents<Complex>(
+            p, count, [x](std::size_t i, const Complex& dv) { return power_current(x[i], dv); });
+        break;
+      case Kind::star_current:
+        star_load_currents<Complex>(
+            p, count, [x](std::size_t i, const Complex& dv) { return turned_current(x[i], dv); });
+        break;
+      case Kind::star_admittance:
+        star_load_currents<Complex>(p, count, [x](std::size_t i, const Complex& dv) {
+          return admittance_current(x[i], dv);
+        });
+        break;
+      case Kind::delta_power:
+        delta_load_currents<Complex>(
+            p, count, [x](std::size_t i, const Complex& dv) { return power_current(x[i], dv); },
+            scratch.data());
+        break;
+      case Kind::delta_current:
+        delta_load_currents<Complex>(
+            p, count, [x](std::size_t i, const Complex& dv) { return turned_current(x[i], dv); },
+            scratch.data());
+        break;
+      case Kind::delta_admittance:
+        delta_load_currents<Complex>(
+            p, count,
+            [x](std::size_t i, const Complex& dv) { return admittance_current(x[i], dv); },
+            scratch.data());
+        break;
     }
   }
 }
@@ -346,61 +379,34 @@ void SweepPlan::backward() {
 double SweepPlan::forward() {
   double largest = 0.0;
   for (const Step& step : steps) {
-    const Complex* current = currents.data() + step.first;
-    const NodeRef* node = nodes.data() + step.first;
+    Ports p = ports_of(step);
+    const auto count = static_cast<std::size_t>(step.ports);
+    const std::size_t n = count / 2;
+    const Complex* x = values.data() + step.at;
+    const Complex* m = matrices.data() + step.at;
+    const auto voltage = [x](std::size_t i) { return x[i]; };
     double change = 0.0;
     switch (step.kind) {
-      case Kind::no_current:
-      case Kind::power_load:
+      case Kind::potential_ref:
+        change = reference_forward(p);
+        break;
+      case Kind::star_source:
+        star_source_forward(p, count, voltage);
+        break;
+      case Kind::delta_source:
+        delta_source_forward(p, count, voltage);
+        break;
+      case Kind::closed_switch:
+        switch_forward(p, n);
+        break;
+      case Kind::series_line:
+        change = series_forward(p, n, m, scratch.data());
+        break;
+      case Kind::shunt_line:
+        change = shunt_line_forward(p, n, m, m + n * n, scratch.data());
+        break;
+      default:  // no forward step
         continue;
-      case Kind::potential_ref: {
-        const Complex was = read(node[0]);
-        write(node[0], Complex(0.0, 0.0));
-        change = larger_part(was);
-        break;
-      }
-      case Kind::voltage_source: {
-        const Complex* voltage = values.data() + step.record;
-        for (int i = 0; i + 1 < step.ports; ++i) {
-          const Complex neutral = read(node[step.ports - 1]);
-          write(node[i], neutral + voltage[i]);
-        }
-        break;
-      }
-      case Kind::line: {
-        // V2 = V1 - Z I1
-        const int n = step.ports / 2;
-        const Complex* z = impedances.data() + step.record;
-        Complex* v = scratch.data();
-        for (int r = 0; r < n; ++r, z += n) {
-          Complex drop(0.0, 0.0);
-          for (int k = 0; k < n; ++k) drop += z[k] * current[k];
-          v[r] = read(node[r]) - drop;
-        }
-        // The largest modulus of the changes, NaN as soon as one is NaN. When every change can
-        // be estimated, the modulus is taken only of those that may be the line's largest, and
-        // of none when the largest estimate cannot beat the pass's largest change so far.
-        Complex* moved = v + n;
-        double top = 0.0;
-        bool estimated = true;
-        for (int k = 0; k < n; ++k) {
-          moved[k] = v[k] - read(node[n + k]);
-          if (!estimable(moved[k])) {
-            estimated = false;
-          } else {
-            top = std::max(top, estimate(moved[k]));
-          }
-        }
-        if (!estimated || top * (1.0 + 1e-14) >= largest) {
-          const double bound = top * (1.0 - 1e-14);
-          for (int k = 0; k < n; ++k) {
-            if (!estimated || estimate(moved[k]) >= bound)
-              change = larger_change(change, modulus(moved[k]));
-          }
-        }
-        for (int k = 0; k < n; ++k) write(node[n + k], v[k]);
-        break;
-      }
     }
     if (change > largest) largest = change;
   }
