@@ -1,0 +1,122 @@
+// The sweep's compact form against the elements' own steps: the same results to the last bit,
+// through updates, new starting potentials, a join and a deletion.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "elements/line.hpp"
+#include "network_checks.hpp"
+
+namespace tarvelo {
+namespace {
+
+using checks::same_ports;
+using Three = std::array<Complex, 3>;
+
+std::array<Complex, 16> matrix(Complex diagonal, Complex off) {
+  std::array<Complex, 16> m;
+  for (int k = 0; k < 16; ++k) m[k] = k % 5 == 0 ? diagonal : off;
+  return m;
+}
+
+//   src ══ b0 ══ shunt ══ b1 ══ sw ══ b2 ── power (star), current (delta)
+//    │n          │g       ║
+//   ref ─────────┘      line ══ b3 ── admittance (star), delta (power), stray (not listed)
+// The line is listed before the shunt line: a backward pass reads its currents before setting
+// them. The stray load's currents are those of its last evaluation.
+struct Feeder {
+  Three u = checks::balanced_voltages(230.0), s{{{4e3, 800}, {2e3, 0}, {3e3, 0}}};
+  Three i{{{10, 2}, {5, 0}, {8, -1}}}, y{{{0.05, 0.01}, {0.02, 0}, {0.03, 0}}};
+  std::array<Complex, 4> v0{u[0], u[1], u[2], 0.0};
+  std::array<Complex, 16> z = matrix({0.06, 0.03}, {0.01, 0.02}), shunt_y = matrix({0, 1e-5}, 0);
+  VoltageSource src{4, u.data()};
+  PotentialRef ref;
+  Bus b0{4, v0.data()}, b1{4, v0.data()}, b2{4, v0.data()}, b3{4, v0.data()};
+  ShuntLine shunt{4, shunt_y.data(), z.data()};
+  SimplifiedLine line{4, z.data()};
+  Switch sw{4};
+  PowerLoad power{4, s.data()}, late{4, s.data()};
+  DeltaCurrentLoad current{3, i.data()};
+  AdmittanceLoad admittance{4, y.data()};
+  DeltaPowerLoad delta{3, s.data()};
+  std::unique_ptr<PowerLoad> stray = std::make_unique<PowerLoad>(4, s.data());
+  std::unique_ptr<ElectricalNetwork> network;
+  std::unique_ptr<BackwardForward> solver;
+
+  Feeder() {
+    for (auto [bus, e] : {std::pair<Bus*, Element*>{&b0, &src},
+                          {&b2, &power},
+                          {&b2, &current},
+                          {&b3, &admittance},
+                          {&b3, &delta},
+                          {&b3, stray.get()}})
+      bus->connect(*e, same_ports(static_cast<int>(e->ports.size())));
+    src.connect(ref, {{3, 0}});
+    shunt.connect(ref, {{8, 0}});  // the shunt's return
+    stray->eval_currents(false);
+    for (auto [branch, from, to] :
+         {std::tuple<Branch*, Bus*, Bus*>{&shunt, &b0, &b1}, {&sw, &b1, &b2}, {&line, &b1, &b3}}) {
+      branch->connect_side(*from, same_ports(4), true);
+      branch->connect_side(*to, same_ports(4), false);
+    }
+    network = std::make_unique<ElectricalNetwork>(std::vector<Element*>{
+        &src, &ref, &b0, &line, &b3, &admittance, &delta, &shunt, &b1, &sw, &b2, &power, &current});
+    solver = std::make_unique<BackwardForward>(network.get());
+  }
+};
+
+void expect_same(const Feeder& a, const Feeder& b) {
+  EXPECT_EQ(checks::node_potentials(*a.network), checks::node_potentials(*b.network));
+  for (std::size_t e = 0; e < a.network->elements.size(); ++e) {
+    for (std::size_t p = 0; p < a.network->elements[e]->ports.size(); ++p)
+      EXPECT_EQ(a.network->elements[e]->ports[p].current, b.network->elements[e]->ports[p].current);
+  }
+}
+
+// a by its solver (in compact form), b by the network's passes in the solver's loop.
+void solve_both(Feeder& a, Feeder& b, int max_iterations = 100) {
+  const auto [sweeps, change] = a.solver->solve_load_flow(max_iterations, 1e-9);
+  int i = 0;
+  double b_change;
+  do {
+    b.network->backward();
+    b_change = b.network->forward();
+  } while (++i < max_iterations && b_change > 1e-9);
+  EXPECT_EQ(std::make_pair(sweeps, change), std::make_pair(i, b_change));
+  expect_same(a, b);
+}
+
+TEST(BackwardForwardCompact, GivesTheElementStepsResults) {
+  Feeder a, b;
+  solve_both(a, b);
+  checks::expect_kirchhoff(*a.network, 1e-6);
+  for (int k = 0; k < 3; ++k) {
+    checks::expect_near(a.power.voltage<Complex>(k) * std::conj(a.power.ports[k].current), a.s[k],
+                        1e-3);
+    checks::expect_near(a.b0.get_port_potential(k), a.u[k], 1e-9);
+  }
+  solve_both(a, b, 1);
+  const auto z = matrix({0.1, 0.05}, {0.02, 0.01});
+  for (Feeder* f : {&a, &b}) {
+    update(f->power.powers, f->i.data());
+    f->line.update_line_parameters(z.data());
+    f->shunt.update_line_parameters(f->shunt_y.data(), z.data());
+    update(f->src.voltages[0], f->u[0] * 1.02);
+    f->b3.initialize_potentials(f->v0.data());
+  }
+  solve_both(a, b);
+  for (Feeder* f : {&a, &b}) f->b1.connect(f->late, same_ports(4));
+  for (Feeder* f : {&a, &b}) f->late.eval_currents(false);
+  solve_both(a, b);
+  a.stray.reset();
+  b.stray.reset();
+  solve_both(a, b);
+  checks::expect_kirchhoff(*a.network, 1e-6);
+  // Without a solver the nodes read their stored values, which the compact form writes too.
+  a.solver.reset();
+  b.solver.reset();
+  expect_same(a, b);
+}
+
+}  // namespace
+}  // namespace tarvelo
