@@ -20,14 +20,16 @@ std::array<Complex, 16> matrix(Complex diagonal, Complex off) {
 }
 
 //   src ══ b0 ══ shunt ══ b1 ══ sw ══ b2 ── power (star), current (delta)
-//    │n          │g       ║
-//   ref ─────────┘      line ══ b3 ── admittance (star), delta (power), stray (not listed)
-// The line is listed before the shunt line: a backward pass reads its currents before setting
-// them. The stray load's currents are those of its last evaluation.
+//    │n             g┘    ║
+//   ref               line ══ b3 ── admittance (star), delta (power), stray (not listed)
+// The shunt's return is tied to its own far neutral, and the line is listed before the shunt
+// line: a backward pass reads currents it has not set yet. The loads' ports come first on their
+// nodes, the stray load's currents are those of its last evaluation, and the node held at zero
+// stores 1 V.
 struct Feeder {
   Three u = checks::balanced_voltages(230.0), s{{{4e3, 800}, {2e3, 0}, {3e3, 0}}};
   Three i{{{10, 2}, {5, 0}, {8, -1}}}, y{{{0.05, 0.01}, {0.02, 0}, {0.03, 0}}};
-  std::array<Complex, 4> v0{u[0], u[1], u[2], 0.0};
+  std::array<Complex, 4> v0{u[0], u[1], u[2], 1.0};
   std::array<Complex, 16> z = matrix({0.06, 0.03}, {0.01, 0.02}), shunt_y = matrix({0, 1e-5}, 0);
   VoltageSource src{4, u.data()};
   PotentialRef ref;
@@ -44,21 +46,21 @@ struct Feeder {
   std::unique_ptr<BackwardForward> solver;
 
   Feeder() {
-    for (auto [bus, e] : {std::pair<Bus*, Element*>{&b0, &src},
-                          {&b2, &power},
-                          {&b2, &current},
-                          {&b3, &admittance},
-                          {&b3, &delta},
-                          {&b3, stray.get()}})
-      bus->connect(*e, same_ports(static_cast<int>(e->ports.size())));
+    const auto on = [](Bus& bus, std::initializer_list<Element*> loads) {
+      for (Element* e : loads) e->connect(bus, same_ports(static_cast<int>(e->ports.size())));
+    };
+    on(b0, {&src});
+    on(b2, {&power, &current});
+    on(b3, {&admittance, &delta, stray.get()});
     src.connect(ref, {{3, 0}});
-    shunt.connect(ref, {{8, 0}});  // the shunt's return
-    stray->eval_currents(false);
+    shunt.connect(shunt, {{8, 7}});
     for (auto [branch, from, to] :
          {std::tuple<Branch*, Bus*, Bus*>{&shunt, &b0, &b1}, {&sw, &b1, &b2}, {&line, &b1, &b3}}) {
       branch->connect_side(*from, same_ports(4), true);
       branch->connect_side(*to, same_ports(4), false);
     }
+    for (Bus* bus : {&b0, &b1, &b2, &b3}) bus->initialize_potentials(v0.data());
+    stray->eval_currents(false);
     network = std::make_unique<ElectricalNetwork>(std::vector<Element*>{
         &src, &ref, &b0, &line, &b3, &admittance, &delta, &shunt, &b1, &sw, &b2, &power, &current});
     solver = std::make_unique<BackwardForward>(network.get());
@@ -108,13 +110,11 @@ TEST(BackwardForwardCompact, GivesTheElementStepsResults) {
   for (Feeder* f : {&a, &b}) f->b1.connect(f->late, same_ports(4));
   for (Feeder* f : {&a, &b}) f->late.eval_currents(false);
   solve_both(a, b);
-  a.stray.reset();
-  b.stray.reset();
+  for (Feeder* f : {&a, &b}) f->stray.reset();
   solve_both(a, b);
   checks::expect_kirchhoff(*a.network, 1e-6);
   // Without a solver the nodes read their stored values, which the compact form writes too.
-  a.solver.reset();
-  b.solver.reset();
+  for (Feeder* f : {&a, &b}) f->solver.reset();
   expect_same(a, b);
 }
 
