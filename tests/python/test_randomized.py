@@ -252,13 +252,14 @@ class Misuse(RuleBasedStateMachine):
         if mirror and shape == 1:
             members = [e for e in mirror.elements if isinstance(e, ce.CyBus)]
         elif mirror and shape == 2:
-            floating = 30 if "singular" in PENDING else draw(st.sampled_from([30, 300]))
+            floating = 30 if "singular" in PENDING else 300
             members = list(mirror.elements) + [ce.CyBus(4, carray(START)) for _ in range(floating)]
         network = self.network_of(members)
         assert (network is None) == any(type(m).__name__ in BASES for m in members)
         if network is not None:
             network.singular = bool(mirror) and shape > 0
-            self.solver_on(draw, network)
+            solver = self.solver_on(draw, network)
+            self.solve(draw, solver) if network.singular else None
 
     @rule(data=st.data())
     def solver(self, data):
@@ -447,11 +448,17 @@ class Misuse(RuleBasedStateMachine):
     def far_node(self, data):
         line = ce.CyShuntLine(1, carray([1e-6j]), carray([0.2 + 0.1j]))
         net = two_bus(line, 3, voltages=carray([230]), side1=[(0, 0)], side2=[(0, 0)])
-        self.add(net.bus2, "CyBus", 2)
-        if "freed" in PENDING:  # kept to the end: no sweep follows its drop
-            self.kept.append(self.pool.pop())
-        self.solve(data.draw, self.solver_on(data.draw, self.network_of(net.elements[:4]),
-                                             "CyBackwardForward"))
+        network, far = self.network_of(net.elements[:4]), self.add(net.bus2, "CyBus", 2)
+        del net
+        solver = self.solver_on(data.draw, network, "CyBackwardForward")
+        self.solve(data.draw, solver)
+        if "freed" in PENDING:  # kept to the end: no sweep may follow its drop
+            self.kept.append(far)
+            self.pool.remove(far)
+        elif data.draw(st.booleans()):  # dropped now and swept past at once, else whenever
+            self.pool.remove(far)
+            del far
+            self.solve(data.draw, solver)
 
     @rule(data=st.data())
     def drop(self, data):
