@@ -356,7 +356,7 @@ class Misuse(RuleBasedStateMachine):
 
     @rule(data=st.data())
     def call_methods(self, data):
-        for _ in range(data.draw(st.integers(1, 4))):
+        for _ in range(data.draw(st.integers(1, 10))):
             self.call_method(data.draw)
 
     def call_method(self, draw):  # a class held, then an object of it: every class as often
