@@ -1,9 +1,7 @@
-"""Long time series leave no memory behind: building, solving, updating, re-solving and dropping the
-shared feeder again and again keeps the Python heap and the resident memory of the process flat.
-
-TARVELO_LEAK_CYCLES sets the cycles (default 1000; `make leaks` runs 10000): a fifth warms the
-allocators up, then the resident memory and the Python heap are each watched over two fifths.
-"""
+# Long time series leave no memory behind: building, solving, updating, re-solving and dropping the
+# shared feeder again and again keeps the Python heap and the resident memory of the process flat.
+# TARVELO_LEAK_CYCLES sets the cycles (default 1000; `make leaks` runs 10000): a fifth warms the
+# allocators up, then the resident memory and the Python heap are each watched over two fifths.
 
 import gc
 import os
