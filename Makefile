@@ -56,7 +56,7 @@ sanitize: bootstrap
 
 # The randomized misuse test at length.
 fuzz: module
-	TARVELO_FUZZ_EXAMPLES=$${TARVELO_FUZZ_EXAMPLES:-20000} $(VENV)/bin/pytest -q \
+	TARVELO_FUZZ_EXAMPLES=$${TARVELO_FUZZ_EXAMPLES:-2000} $(VENV)/bin/pytest -q \
 	  tests/python/test_randomized.py
 
 # Memcheck on the engine tests (no definite leak), then 10,000 build-solve-drop cycles from
