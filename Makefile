@@ -67,3 +67,13 @@ leaks: engine module
 	  --gtest_brief=1
 	TARVELO_LEAK_CYCLES=$${TARVELO_LEAK_CYCLES:-10000} $(VENV)/bin/pytest -q -s \
 	  tests/python/test_leaks.py
+
+# ---- mutation testing ----
+.PHONY: mutate
+
+# Single-line faults planted in engine/ and tarvelo/native/, each built and run against the
+# whole suite by three workers under build/mutation/ (results.json, survivors.txt there).
+# MUTATE_ARGS go to the script, e.g. MUTATE_ARGS="--only engine/elements/load.cpp:48:1".
+MUTATE_ARGS ?= --sample 200 --seed 1
+mutate: bootstrap
+	$(PYTHON) scripts/mutate.py $(MUTATE_ARGS)
