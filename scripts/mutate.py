@@ -108,7 +108,7 @@ class Mutant:
         return f"{self.path}:{self.line}:{self.k}"
 
     def describe(self) -> str:
-        if self.kind.startswith("remove") or self.kind == "break-continue" and not any(self.after):
+        if self.kind.startswith("remove") or self.kind == "break-continue":
             return "removed: " + " ".join(s.strip() for s in self.before)
         return f"{self.before[0].strip()}  ->  {self.after[0].strip()}"
 
@@ -380,7 +380,9 @@ def file_mutants(path: str, text: str) -> list[Mutant]:
         if first and span_end is not None:
             kind = removal(masked, lines, i, span_end)
             if kind:
-                by_line[i].append((kind, span_end, [""] * (span_end - i + 1)))
+                # An empty statement stands in for the removed one (a label needs one).
+                indent = lines[i][:len(lines[i]) - len(lines[i].lstrip())]
+                by_line[i].append((kind, span_end, [indent + ";"] + [""] * (span_end - i)))
     mutants = []
     for i in sorted(by_line):
         seen, unique = set(), []
@@ -546,9 +548,9 @@ class Worker:
         if status != 0:
             raise RuntimeError(f"worker {self.number}: cmake failed\n{output[-4000:]}")
 
-    def compile(self, timeout=None):
+    def compile(self, targets=("engine_tests", "cy_engine"), timeout=None):
         command = [str(VENV / "bin/ninja"), "-C", str(self.build), "-j",
-                   str(self.options.build_jobs), "engine_tests", "cy_engine"]
+                   str(self.options.build_jobs), *targets]
         return run(command, cwd=self.dir, timeout=timeout, worker=self)
 
     def engine_tests(self) -> Path:
@@ -622,39 +624,40 @@ class Worker:
 
     # ---- the suite ----
 
-    def run_suite(self, timeout: float | None, order: list[str] | None = None,
-                  durations: bool = False):
-        """Runs the engine tests, then pytest; returns (status, detail, seconds, output) with
-        status 'passed', 'failed' or 'timeout'."""
-        env = self.environment()
-        start = time.monotonic()
-        status, output, _ = run([str(self.engine_tests()), "--gtest_brief=1"], cwd=self.scratch,
-                                env=env, timeout=timeout, worker=self)
+    def run_engine_tests(self, timeout: float | None):
+        """Returns (status, detail, seconds, output), status 'passed', 'failed' or 'timeout'."""
+        status, output, seconds = run([str(self.engine_tests()), "--gtest_brief=1"],
+                                      cwd=self.scratch, env=self.environment(), timeout=timeout,
+                                      worker=self)
         if status is None:
-            return "timeout", "engine tests", time.monotonic() - start, output
+            return "timeout", "engine tests", seconds, output
         if status != 0:
             failed = first_match(r"^\[  FAILED  \] (\S+)", output)
-            return "failed", f"engine {failed or describe_status(status)}", \
-                time.monotonic() - start, output
+            return "failed", f"engine {failed or describe_status(status)}", seconds, output
+        return "passed", "", seconds, output
+
+    def run_pytest(self, timeout: float | None, durations: bool = False):
+        """The same for pytest over tests/python, the files in the order of test_order."""
         tests = self.src / "tests/python"
-        files = order or sorted(str(p) for p in tests.glob("test_*.py"))
+        files = self.test_order or sorted(str(p) for p in tests.glob("test_*.py"))
         command = [str(VENV / "bin/python"), "-P", "-m", "pytest", "-x", "-q", "-p",
                    "no:cacheprovider", f"--rootdir={tests}", *files]
         if durations:
             command += ["--durations=0", "--durations-min=0"]
-        remaining = None if timeout is None else max(1.0, timeout - (time.monotonic() - start))
-        status, pytest_output, _ = run(command, cwd=self.scratch, env=env, timeout=remaining,
-                                       worker=self)
-        output += pytest_output
-        seconds = time.monotonic() - start
+        status, output, seconds = run(command, cwd=self.scratch, env=self.environment(),
+                                      timeout=timeout, worker=self)
         if status is None:
             return "timeout", "pytest", seconds, output
         if status != 0:
-            failed = first_match(r"^(?:FAILED|ERROR) (\S+)", pytest_output) or \
-                first_match(r"^\s*File \"[^\"]*/(test_\w+\.py)\", line \d+ in (\w+)",
-                            pytest_output) or describe_status(status)
-            crashed = " (crash)" if status < 0 or "Fatal Python error" in pytest_output else ""
-            return "failed", re.sub(r"^.*/tests/python/", "", failed) + crashed, seconds, output
+            # The failed test, else where a crash happened, else the first error line.
+            failed = first_match(r"^((?:FAILED|ERROR) \S.*)$", output)
+            crash = re.search(r"^\s*File \"[^\"]*/(test_\w+\.py)\", line \d+ in (\w+)", output, re.M)
+            if not failed and crash:
+                failed = f"{crash.group(1)}::{crash.group(2)}"
+            failed = failed or first_match(r"^E\s+(\S.*)$", output) or \
+                first_match(r"^(\w*Error\b.*)$", output) or describe_status(status)
+            crashed = " (crash)" if status < 0 or "Fatal Python error" in output else ""
+            return "failed", re.sub(r"\S*tests/python/", "", failed) + crashed, seconds, output
         return "passed", "", seconds, output
 
     # ---- a run ----
@@ -671,7 +674,10 @@ class Worker:
         self.snapshot_objects()
         self.make_package()
         self.binaries = self.current_binaries()
-        status, detail, seconds, output = self.run_suite(None, durations=True)
+        status, detail, seconds, output = self.run_engine_tests(None)
+        if status == "passed":
+            status, detail, pytest_seconds, output = self.run_pytest(None, durations=True)
+            seconds += pytest_seconds
         if status != "passed":
             raise RuntimeError(f"worker {self.number}: the unmutated tree fails its tests "
                                f"({detail})\n{output[-6000:]}")
@@ -694,27 +700,41 @@ class Worker:
         result = {"status": "", "detail": "", "build_s": 0.0, "test_s": 0.0}
         try:
             target.write_text(mutated_text(original, m))
-            status, output, result["build_s"] = self.compile(timeout=self.options.build_timeout)
+            return self.build_and_test(result, timeout)
+        finally:
+            self.restore()
+
+    def build_and_test(self, result: dict, timeout: float) -> dict:
+        """The engine and its tests are built and run first: a mutant that the engine tests
+        catch needs no module. A stage whose objects are the unmutated ones is not run."""
+        output = ""
+        for stage in ("engine_tests", "cy_engine"):
+            status, output, seconds = self.compile([stage], timeout=self.options.build_timeout)
+            result["build_s"] += seconds
             if status != 0:
                 result["status"] = "stillborn"
                 result["detail"] = first_match(r"(error: .*)$", output) or \
                     first_match(r"^(FAILED: .*)$", output) or \
                     ("build timed out" if status is None else "build failed")
                 return result
-            changed = self.changed_objects()
-            if self.same_objects(changed):
-                result["status"] = "equivalent"
-                result["detail"] = "object code unchanged"
-                return result
-            status, detail, result["test_s"], output = self.run_suite(timeout, self.test_order)
-            result["status"] = {"passed": "survived", "failed": "caught",
-                                "timeout": "timeout"}[status]
-            result["detail"] = detail
-            if self.options.verbose:
-                result["output"] = output[-6000:]
-            return result
-        finally:
-            self.restore()
+            if self.same_objects(self.changed_objects()):
+                if stage == "cy_engine":
+                    result["status"] = "equivalent"
+                    result["detail"] = "object code unchanged"
+                    return result
+                continue
+            remaining = max(1.0, timeout - result["test_s"])
+            status, detail, seconds, output = self.run_engine_tests(remaining) \
+                if stage == "engine_tests" else self.run_pytest(remaining)
+            result["test_s"] += seconds
+            if status != "passed" or stage == "cy_engine":
+                result["status"] = {"passed": "survived", "failed": "caught",
+                                    "timeout": "timeout"}[status]
+                result["detail"] = detail
+                break
+        if self.options.verbose:
+            result["output"] = output[-6000:]
+        return result
 
     def restore(self):
         if self.mutated:
