@@ -140,25 +140,6 @@ void ShuntLine::link_dynamic_variables(const ADVector& p, Eigen::VectorXd& value
   link(y_1g, p, values, k);
 }
 
-// No unknowns of its own: linking only refreshes the single-conductor sweep cache.
-void ShuntLine::link_independent_variables(const ADVector&, Eigen::VectorXd&, int&) {
-  fill_sweep_cache();
-}
-
-void ShuntLine::fill_sweep_cache() {
-  Port& side1 = *ports1.front();
-  Port& side2 = *ports2.front();
-  v1_ref = side1.connection;
-  v2_ref = side2.connection;
-  i1_ref = &side1.current;
-  i2_ref = &side2.current;
-  ig_ref = &ground_port->current;
-  node_currents.clear();
-  for (Port* other : side2.connection->ports) {
-    if (other != &side2) node_currents.push_back(&other->current);
-  }
-}
-
 template <class S>
 void ShuntLine::compute_currents() {
   const ColumnOf<S> v1 = side_potentials<S>(ports1);
@@ -200,22 +181,23 @@ double ShuntLine::forward() {
   return move_side_potentials(ports2, v);
 }
 
+// The scalar path of a single conductor: the node's other ports are read at every step, since
+// elements that the network does not list may leave the node at any time.
 void ShuntLine::backward_single_conductor() {
-  if (i1_ref == nullptr) fill_sweep_cache();
-  Complex i2(0.0, 0.0);
-  for (const Complex* other : node_currents) i2 -= *other;
-  const Complex i1 = c_00 * plain_potential(*v2_ref) - d_00 * i2;
-  *i2_ref = i2;
-  *i1_ref = i1;
-  *ig_ref = -i1 - i2;
+  Port& side1 = *ports1.front();
+  Port& side2 = *ports2.front();
+  side2.current = balancing_current(side2);
+  side1.current = c_00 * plain_potential(*side2.connection) - d_00 * side2.current;
+  ground_port->current = -side1.current - side2.current;
 }
 
 // Measures the change by its larger part, real or imaginary, not by its modulus.
 double ShuntLine::forward_single_conductor() {
-  if (i1_ref == nullptr) fill_sweep_cache();
-  const Complex v = a_00 * plain_potential(*v1_ref) - b_00 * *i1_ref;
-  const Complex old = plain_potential(*v2_ref);
-  write_potential(*v2_ref, v);
+  const Port& side1 = *ports1.front();
+  Connection& node = *ports2.front()->connection;
+  const Complex v = a_00 * plain_potential(*side1.connection) - b_00 * side1.current;
+  const Complex old = plain_potential(node);
+  write_potential(node, v);
   return std::max(std::abs(v.real() - old.real()), std::abs(v.imag() - old.imag()));
 }
 
@@ -246,7 +228,9 @@ void SimplifiedLine::compute_currents() {
   const ColumnOf<S> i1 =
       value_of<S>(y_line) * (side_potentials<S>(ports1) - side_potentials<S>(ports2));
   write_side_currents<S>(ports1, i1);
-  write_side_currents<S>(ports2, ColumnOf<S>(-i1));
+  ColumnOf<S> i2(i1.size());
+  for (Eigen::Index k = 0; k < i1.size(); ++k) i2[k] = negated(i1[k]);
+  write_side_currents<S>(ports2, i2);
 }
 
 template void SimplifiedLine::compute_currents<Complex>();

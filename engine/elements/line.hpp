@@ -18,7 +18,6 @@
 // The admittance-form matrices are changeable parameters; neither line has unknowns of its own.
 #pragma once
 
-#include <memory>
 #include <vector>
 
 #include "elements/branch.hpp"
@@ -85,17 +84,6 @@ class ShuntLine : public Line<ShuntLine> {
   int n;
   Complex a_00, b_00, c_00, d_00;
 
-  // The single-conductor sweep cache, filled when the line is linked (or at the first sweep step
-  // of a line never linked): the plain currents of the other ports on the node of side-2 port 0,
-  // the nodes of side-1 and side-2 port 0, and the plain currents of side-1 port 0, side-2 port 0
-  // and the ground-side port.
-  std::vector<Complex*> node_currents;
-  std::shared_ptr<Connection> v1_ref;
-  std::shared_ptr<Connection> v2_ref;
-  Complex* i1_ref = nullptr;
-  Complex* i2_ref = nullptr;
-  Complex* ig_ref = nullptr;
-
   // y_shunt and z_line hold n x n values row by row.
   ShuntLine(int n, const Complex* y_shunt, const Complex* z_line);
 
@@ -104,7 +92,6 @@ class ShuntLine : public Line<ShuntLine> {
   void update_line_parameters(const Complex* y_shunt, const Complex* z_line);
 
   void declare_dynamic_variables(std::vector<double>& p) const override;
-  void link_independent_variables(const ADVector& x, Eigen::VectorXd& values, int& k) override;
   void link_dynamic_variables(const ADVector& p, Eigen::VectorXd& values, int& k) override;
   void backward() override;
   double forward() override;
@@ -115,7 +102,6 @@ class ShuntLine : public Line<ShuntLine> {
   template <class S>
   void compute_currents();
 
-  void fill_sweep_cache();
   void backward_single_conductor();
   double forward_single_conductor();
 };

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include <vector>
 
 #include "network_checks.hpp"
@@ -94,9 +96,16 @@ TEST(ShuntLine, SweepStepsOnAnUnloadedEnd) {
   EXPECT_EQ(line.get_port_current(1), 0.0);
   expect_near(line.get_port_current(0), c * v2, 1e-15);
   expect_near(line.get_port_current(2), -c * v2, 1e-15);
-  // Linked to a solver: with I1 = 0, V2 = a V1, and the change 3 + 4j measures 4.
+  // Linked to a solver: with I1 = 0, V2 = a V1, and the change 3 + 4j measures 4. An element
+  // on the far node that the network does not list may be deleted at any time after linking.
+  auto unlisted = std::make_unique<Bus>(1);
+  unlisted->ports[0].current = 5.0;
+  b2.connect(*unlisted, {{0, 0}});
   ElectricalNetwork network({&b1, &line, &b2});
   BackwardForward solver(&network);
+  unlisted.reset();
+  line.backward();
+  EXPECT_EQ(line.get_port_current(1), 0.0);
   line.ports[0].current = 0.0;
   EXPECT_NEAR(line.forward(), 4.0, 1e-12);
   expect_near(b2.get_port_potential(0), v2 + change, 1e-12);

@@ -8,6 +8,7 @@
 #include <memory>
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
 #include "network_checks.hpp"
 
@@ -47,6 +48,19 @@ TEST(NewtonSolvers, FailuresAndLimits) {
   checks::expect_throw_text<std::runtime_error>(
       [&] { singular.solve_load_flow(20, 1e-9); },
       "1 Decomposition failed, singular matrix at iteration 0. ");
+  // However few entries the Jacobian has beside many floating nodes, the failure comes at once:
+  // the feeder beside 5,000 lonely buses, and a network listing only a bus whose other ports'
+  // currents were recorded by another tape (no entry at all).
+  std::vector<std::unique_ptr<Bus>> many;
+  std::vector<Element*> listed{&net.source, &net.ref, &net.sw, &net.bus, &net.star};
+  for (int i = 0; i < 5000; ++i) listed.push_back(many.emplace_back(new Bus(1)).get());
+  ElectricalNetwork sparse(listed), bus_only({&net.bus});
+  for (ElectricalNetwork* network : {&sparse, &bus_only}) {
+    Newton newton(network, false);
+    checks::expect_throw_text<std::runtime_error>(
+        [&] { newton.solve_load_flow(20, 1e-9); },
+        "1 Decomposition failed, singular matrix at iteration 0. ");
+  }
 
   // Loads at 0 V draw non-finite currents: a failure, never a small residual.
   FourWire dead(true);
