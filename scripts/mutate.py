@@ -125,7 +125,8 @@ SWAPS = [
     ("compound", " /= ", " *= "), ("compound", " += ", " = "), ("compound", " -= ", " = "),
     ("compound", " *= ", " = "), ("compound", " /= ", " = "),
 ]
-NUMBER = re.compile(r"(?<![\w.])(\d+\.\d*(?:[eE][+-]?\d+)?|\d+[eE][+-]?\d+|\d+)([uUlLfF]*)(?![\w.'])")
+NUMBER = re.compile(
+    r"(?<![\w.])(\d+\.\d*(?:[eE][+-]?\d+)?|\d+[eE][+-]?\d+|\d+)([uUlLfF]*)(?![\w.'])")
 NUMERIC_EXPR = re.compile(
     r" [-+*/] |\.real\(|\.imag\(|conj\(|std::(?:abs|sqrt|exp|log|hypot|polar|max|min|pow|"
     r"atan2|cos|sin|fma|tanh|norm|arg)\b|static_cast<|\.sum\(|\.norm\(|squaredNorm|divide\(|"
@@ -651,7 +652,8 @@ class Worker:
         if status != 0:
             # The failed test, else where a crash happened, else the first error line.
             failed = first_match(r"^((?:FAILED|ERROR) \S.*)$", output)
-            crash = re.search(r"^\s*File \"[^\"]*/(test_\w+\.py)\", line \d+ in (\w+)", output, re.M)
+            crash = re.search(r"^\s*File \"[^\"]*/(test_\w+\.py)\", line \d+ in (\w+)", output,
+                              re.M)
             if not failed and crash:
                 failed = f"{crash.group(1)}::{crash.group(2)}"
             failed = failed or first_match(r"^E\s+(\S.*)$", output) or \
@@ -982,7 +984,8 @@ def evaluate_all(options, mutants: list[Mutant], texts: dict[str, str]) -> int:
                     counted = tally["caught"] + tally["timeout"] + tally["survived"]
                     elapsed = format_seconds(time.monotonic() - started)
                     print(f"[{done:>{width}}/{len(mutants)} {elapsed:>6}] w{w.number} "
-                          f"{record['status']:<10} {record['build_s']:5.1f}+{record['test_s']:5.1f}s"
+                          f"{record['status']:<10} "
+                          f"{record['build_s']:5.1f}+{record['test_s']:5.1f}s"
                           f"  {m.id:<40} {m.kind:<16} "
                           f"{percent(tally['caught'] + tally['timeout'], counted)}  "
                           f"{record['detail'][:70]}", flush=True)
