@@ -68,6 +68,12 @@ TEST(ElectricalNetwork, SweepPassesVisitInOrderAndKeepTheLargestChangeNeverNaN) 
   EXPECT_EQ(ElectricalNetwork({}).forward(), 0.0);
   ElectricalNetwork({&a, &b, &c}).backward();
   EXPECT_EQ(calls, (std::vector<const Element*>{&c, &b, &a}));
+  // The sweep stops at a change equal to the tolerance, at its limit, and sweeps at least once.
+  ElectricalNetwork one({&a});
+  BackwardForward sweep(&one);
+  EXPECT_EQ(sweep.solve_load_flow(10, 0.5), std::make_pair(1, 0.5));
+  EXPECT_EQ(sweep.solve_load_flow(3, 0.4), std::make_pair(3, 0.5));
+  EXPECT_EQ(sweep.solve_load_flow(0, 0.4), std::make_pair(1, 0.5));
 }
 
 // Bus A ── N0 ── Switch ── N1 ── Bus B:   unknowns 0..3 are N0 and N1, 4 and 5 the switch current.

@@ -81,13 +81,17 @@ TEST(Logging, NewtonSolversLogTheirTapeAndPatternAtDebugLevel) {
   checks::FourWire net;
   LogCapture capture;
   capture.configure("info");
-  { Newton quiet(&net.network, true); }
+  {
+    Newton quiet(&net.network, true);
+  }
   EXPECT_EQ(capture.take(), "");
 
   capture.configure("debug");
   const std::string tape =
       R"(debug\|----- Tape evaluation -----\ndebug\|Number of tape operators: \d+\n)";
-  { Newton plain(&net.network, false); }
+  {
+    Newton plain(&net.network, false);
+  }
   EXPECT_TRUE(std::regex_match(capture.take(), std::regex(tape)));
   Newton optimised(&net.network, true);
   EXPECT_TRUE(std::regex_match(capture.take(),
