@@ -234,12 +234,7 @@ TEST(BackwardForward, DeltaReferenceCarriesALeakUnderNewtonAndNothingInTheSweep)
   checks::expect_power_flow(network, source, {{&load, total}}, 1e-8);
   checks::expect_near(-checks::power_in(source), total, 1e-6);
   EXPECT_EQ(ref.get_current(), Complex(0, 0));
-  std::array<Complex, 3> branch;
-  load.get_inner_currents(branch.data());
-  for (int i = 0; i < 3; ++i) {
-    checks::expect_near(load.voltage<Complex>(i) * std::conj(branch[i]), powers[i], 1e-6);
-    if (i < 2) checks::expect_near(load.voltage<Complex>(i), u[i], 1e-9);
-  }
+  for (int i = 0; i < 2; ++i) checks::expect_near(load.voltage<Complex>(i), u[i], 1e-9);
   const auto p = checks::node_potentials(network);
   checks::expect_near(p[0] + p[1] + p[2], 0.0, 1e-9);
 }

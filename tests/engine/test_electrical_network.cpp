@@ -87,10 +87,6 @@ TEST(ElectricalNetwork, DetectElementsMapsIndicesBackToElements) {
   EXPECT_EQ(network.detect_elements({1}), (std::vector<int>{0}));        // N0's first port is A's
   EXPECT_EQ(network.detect_elements({2, 4}), (std::vector<int>{1, 2}));  // N1's first port is B's
 
-  // A NaN taped current on N0 names its element instead of the first port's.
-  sw.ports[0].ad_current = ADComplex(AD(0.0), AD(std::numeric_limits<double>::quiet_NaN()));
-  EXPECT_EQ(network.detect_elements({0, 1}), (std::vector<int>{1}));
-
   // A node whose ports have all left reports nobody.
   a.disconnect();
   sw.disconnect();

@@ -1,5 +1,5 @@
-// Lines: port currents with unsymmetric matrices, the shunt line's declared parameters and its
-// single-conductor sweep steps.
+// Lines: port currents with unsymmetric matrices and the shunt line's single-conductor sweep
+// steps.
 #include "elements/line.hpp"
 
 #include <gtest/gtest.h>
@@ -38,26 +38,6 @@ TEST(Lines, PortCurrentsFollowTheirMatricesRowByRow) {
                          ym = Eigen::Map<const RowMajor>(y.data());
   checks::expect_line_law(shunt, zm, ym);
   checks::expect_line_law(simple, zm, Eigen::MatrixXcd::Zero(3, 3));
-}
-
-TEST(Lines, ShuntLineDeclaresItsMatricesRowByRow) {
-  // Two conductors: y_11, y_12, y_21, y_22 (8 doubles each), then y_g, y_2g, y_1g (4 each).
-  using RowMajor = Eigen::Matrix<Complex, 2, 2, Eigen::RowMajor>;
-  const Rows z{{0.2, 0.1}, {0.05, 0.02}, {0.03, 0.01}, {0.25, 0.1}};
-  const Rows y{{0.0, 2e-3}, {0.0, -5e-4}, {0.0, -3e-4}, {0.0, 3e-3}};
-  std::vector<double> p{-1.0};  // declaring appends
-  ShuntLine(2, y.data(), z.data()).declare_dynamic_variables(p);
-  ASSERT_EQ(p.size(), 1u + 44u);
-  const Eigen::Matrix2cd y_11 =
-      Eigen::Map<const RowMajor>(z.data()).inverse() + 0.5 * Eigen::Map<const RowMajor>(y.data());
-  expect_near(Complex(p[3], p[4]), y_11(0, 1), 1e-9);
-  expect_near(Complex(p[5], p[6]), y_11(1, 0), 1e-9);
-  for (int r = 0; r < 2; ++r) {
-    const Complex g = -0.5 * (y[2 * r] + y[2 * r + 1]);  // minus half the row sums of Y
-    for (const int block : {33, 37, 41}) {               // y_g, y_2g, y_1g
-      expect_near(Complex(p[block + 2 * r], p[block + 2 * r + 1]), g, 1e-15);
-    }
-  }
 }
 
 // The single-conductor steps measure a change by its larger part, real or imaginary; the
