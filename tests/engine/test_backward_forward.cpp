@@ -41,9 +41,10 @@ void expect_winding_laws(const Branch& t, Complex k, Complex z2, Complex ym) {
 //   VoltageSource a b c n ══ ShuntLine ══ mid a b c n ══ SimplifiedLine ══ end a b c n
 //    │ │ │                 at mid: PowerLoad, CurrentLoad, AdmittanceLoad (a b c n)
 //    │ │ n on a PotentialRef, with the shunt line's ground side
-//    │ └─ SingleVoltageRegulator, side 1 (b, c), side 2 (r, c) ── PowerLoad (r, n)
-//    └─── SingleTransformer, side 1 (a, n), side 2 (t, b) ── PowerLoad (t, n)
-//   at end: DeltaPowerLoad, DeltaCurrentLoad, DeltaAdmittanceLoad (a b c)
+//    │ └─ SingleVoltageRegulator, side 1 (b, c), side 2 (r, c) ══ ShuntLine (1) ══ PowerLoad (r2,
+//    n) └─── SingleTransformer, side 1 (a, n), side 2 (t, b) ── PowerLoad (t, n)
+//   at mid also a LoadBalancer (a b c n); at end: DeltaPowerLoad, DeltaCurrentLoad,
+//   DeltaAdmittanceLoad (a b c); every shunt line's ground side on n
 // No line matrix is symmetric, and the rows of Y do not sum as its columns. The transformer's
 // ratio is complex and its low-voltage winding returns through phase b; the regulator's, between
 // phases b and c, is turned by phi, its tap in the steep part of its law.
@@ -61,13 +62,16 @@ struct Feeder {
   std::array<Complex, 4> start{std::polar(220.0, 0.1), std::polar(220.0, -2.0),
                                std::polar(220.0, 2.2), Complex(1, 1)};
   Complex z2{0.04, 0.06}, ym{1e-5, -4e-5}, k{0.6, 0.3}, rz2{0.05, 0.08}, rym{2e-5, -5e-5},
-      lv{200, 0};
+      lv{200, 0}, tz{0.2, 0.1}, ty{0, 5e-4}, bz2{0.05, 0.1}, bym{0.02, -0.05};
+  double bk = 0.5;
   double u_ref = 250.0, u_range = 0.1, alpha = 4.0, phi = 0.3;
   VoltageSource source{4, u.data()};
   PotentialRef ref;
   std::unique_ptr<ShuntLine> shunt;
   std::unique_ptr<SimplifiedLine> line;
-  Bus mid{4, start.data()}, end{4, start.data()}, t{1, &lv}, r{1, &lv};
+  Bus mid{4, start.data()}, end{4, start.data()}, t{1, &lv}, r{1, &lv}, r2{1, &lv};
+  LoadBalancer balancer{bz2, bym, bk};
+  ShuntLine tail{1, &ty, &tz};
   PowerLoad power{4, values[0].data()};
   CurrentLoad current{4, values[1].data()};
   AdmittanceLoad admittance{4, values[2].data()};
@@ -97,7 +101,7 @@ struct Feeder {
     ref.connect(*shunt, {{0, 8}});
     line->connect_side(mid, same_ports(4), true);
     line->connect_side(end, same_ports(4), false);
-    for (Element* load : std::vector<Element*>{&power, &current, &admittance})
+    for (Element* load : std::vector<Element*>{&power, &current, &admittance, &balancer, &balancer})
       mid.connect(*load, same_ports(4));
     for (Element* load : std::vector<Element*>{&delta_power, &delta_current, &delta_admittance})
       end.connect(*load, same_ports(3));
@@ -107,22 +111,41 @@ struct Feeder {
     regulator.connect_side(source, {{0, 1}, {1, 2}}, true);
     regulator.connect_side(r, {{0, 0}}, false);
     t.connect(load_t, {{0, 0}});
-    r.connect(load_r, {{0, 0}});
+    tail.connect_side(r, {{0, 0}}, true);
+    tail.connect_side(r2, {{0, 0}}, false);
+    ref.connect(tail, {{0, 2}});
+    r2.connect(load_r, {{0, 0}});
     source.connect(load_t, {{3, 1}});
     source.connect(load_r, {{3, 1}});
-    network = std::make_unique<ElectricalNetwork>(
-        std::vector<Element*>{&source, &ref, shunt.get(), &mid, &power, &current, &admittance,
-                              line.get(), &end, &delta_power, &delta_current, &delta_admittance,
-                              &transformer, &regulator, &t, &r, &load_t, &load_r});
+    network = std::make_unique<ElectricalNetwork>(std::vector<Element*>{&source,
+                                                                        &ref,
+                                                                        shunt.get(),
+                                                                        &mid,
+                                                                        &power,
+                                                                        &current,
+                                                                        &admittance,
+                                                                        &balancer,
+                                                                        line.get(),
+                                                                        &end,
+                                                                        &delta_power,
+                                                                        &delta_current,
+                                                                        &delta_admittance,
+                                                                        &transformer,
+                                                                        &regulator,
+                                                                        &t,
+                                                                        &r,
+                                                                        &tail,
+                                                                        &r2,
+                                                                        &load_t,
+                                                                        &load_r});
   }
 
   // Every element's law at the potentials and currents a solver left, with the values given
   // here (the regulator's tap from its law); returns the potentials.
-  std::vector<Complex> check() {
+  std::vector<Complex> check(bool swept = false) {
     for (int i = 0; i < 3; ++i) checks::expect_near(source.get_port_potential(i), u[i], 1e-9);
-    // The ground side is held at zero: its current is no unknown, and the sweep takes it from the
-    // column sums of Y where Newton takes the row sums.
-    checks::expect_line_law(*shunt, z, y, false);
+    checks::expect_line_law(*shunt, z, y, swept);
+    checks::expect_line_law(tail, Matrix::Constant(1, 1, tz), Matrix::Constant(1, 1, ty), swept);
     checks::expect_line_law(*line, z_end, Matrix::Zero(4, 4));
     const auto& v = values;
     for (const bool delta : {false, true}) {
@@ -134,6 +157,18 @@ struct Feeder {
       checks::expect_load_law(delta ? static_cast<Element&>(delta_admittance) : admittance, delta,
                               [&](int i, Complex dv) { return v[o + 2][i] * dv; });
     }
+    // The balancer: Z I = dV, Z with a = z2 + (1 + 1 / k^2) / ym on its diagonal, b = -1 / (k ym)
+    // elsewhere.
+    const Complex ba = bz2 + (1.0 + 1.0 / (bk * bk)) / bym, bb = -1.0 / (bk * bym);
+    Complex phases(0.0, 0.0);
+    for (int i = 0; i < 3; ++i) {
+      Complex zi = (ba - bb) * balancer.get_port_current(i);
+      for (int j = 0; j < 3; ++j) zi += bb * balancer.get_port_current(j);
+      checks::expect_near(zi, balancer.get_port_potential(i) - balancer.get_port_potential(3),
+                          1e-8);
+      phases += balancer.get_port_current(i);
+    }
+    checks::expect_near(balancer.get_port_current(3), -phases, 1e-9);
     expect_winding_laws(transformer, k, z2, ym);
     const double u2 = std::abs(regulator.get_port_potential(2) - regulator.get_port_potential(3));
     const double tap = 1.0 + u_range * std::tanh(alpha * (u_ref - u2) / u_ref);
@@ -155,7 +190,7 @@ TEST(BackwardForward, MeetsNewtonAndEveryLawOnTheFeederBeforeAndAfterUpdates) {
   Feeder feeder;
   BackwardForward sweep(feeder.network.get());
   ASSERT_LT(sweep.solve_load_flow(100, 1e-11).second, 1e-11);
-  const auto swept = feeder.check();
+  const auto swept = feeder.check(true);
   Newton newton(feeder.network.get(), false);
   ASSERT_LT(newton.solve_load_flow(20, 1e-10).second, 1e-10);
   EXPECT_LT(checks::largest_difference(feeder.check(), swept), 1e-8);
@@ -181,7 +216,7 @@ TEST(BackwardForward, MeetsNewtonAndEveryLawOnTheFeederBeforeAndAfterUpdates) {
   EXPECT_GT(checks::largest_difference(updated, swept), 1.0);
   BackwardForward again(feeder.network.get());
   ASSERT_LT(again.solve_load_flow(100, 1e-11).second, 1e-11);
-  EXPECT_LT(checks::largest_difference(feeder.check(), updated), 1e-8);
+  EXPECT_LT(checks::largest_difference(feeder.check(true), updated), 1e-8);
 
   // Loads at 0 V draw infinite currents: the sweep must not look converged.
   Feeder dead;
@@ -207,8 +242,8 @@ TEST(BackwardForward, ReachesTheNewtonSolutionOfTheFourWireNetwork) {
 TEST(BackwardForward, DeltaReferenceCarriesALeakUnderNewtonAndNothingInTheSweep) {
   const auto v = checks::balanced_voltages(230.0);
   const std::array<Complex, 2> u{v[0] - v[1], v[1] - v[2]};
-  const std::array<Complex, 3> powers{{{3000, 500}, {500, 0}, {1200, -200}}};
-  const Complex total = powers[0] + powers[1] + powers[2], y(0.02, -0.01);
+  std::array<Complex, 3> powers{{{3000, 500}, {500, 0}, {1200, -200}}};
+  const Complex y(0.02, -0.01);
   DeltaVoltageSource source(3, u.data());
   DeltaPotentialRef ref(3);
   Bus bus(3, std::array<Complex, 3>{300, 20, -40}.data());
@@ -221,16 +256,20 @@ TEST(BackwardForward, DeltaReferenceCarriesALeakUnderNewtonAndNothingInTheSweep)
   ElectricalNetwork leaking({&source, &ref, &bus, &load, &leak, &ground});
   Newton newton(&leaking, false);
   EXPECT_LT(newton.solve_load_flow(20, 1e-9).second, 1e-9);
-  checks::expect_power_flow(leaking, source, {{&load, total}}, 1e-8);
+  checks::expect_power_flow(leaking, source, {{&load, checks::total(load.powers)}}, 1e-8);
   checks::expect_near(ref.get_current(), -y * bus.get_port_potential(0), 1e-9);
 
-  // The reference's ports still carry Newton's currents when the sweep begins.
+  // The reference's ports still carry Newton's currents when the sweep begins, and the source's
+  // those of other powers.
+  powers[0] = {2000, 900};
+  update(load.powers, powers.data());
   leak.disconnect();
   ElectricalNetwork network({&source, &ref, &bus, &load});
   BackwardForward sweep(&network);
   const auto [sweeps, change] = sweep.solve_load_flow(20, 1e-9);
   EXPECT_LE(change, 1e-9);
   EXPECT_EQ(sweeps, 2);  // the first sweep moves the nodes to zero mean, the second nothing
+  const Complex total = powers[0] + powers[1] + powers[2];
   checks::expect_power_flow(network, source, {{&load, total}}, 1e-8);
   checks::expect_near(-checks::power_in(source), total, 1e-6);
   EXPECT_EQ(ref.get_current(), Complex(0, 0));
