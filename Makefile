@@ -67,3 +67,14 @@ leaks: engine module
 	  --gtest_brief=1
 	TARVELO_LEAK_CYCLES=$${TARVELO_LEAK_CYCLES:-10000} $(VENV)/bin/pytest -q -s \
 	  tests/python/test_leaks.py
+
+# ---- side by side with OpenDSS and power-grid-model, run by hand ----
+.PHONY: bench-peers
+
+# The peers live in build/bench-peers/venv (bench/peers/setup.sh), never in .venv.
+# BEFORE=<git revision> measures that revision's tarvelo too, built under build/bench-peers.
+# BENCH_PEERS_ARGS passes more options to bench/bench_peers.py (its --help lists them).
+bench-peers: module
+	bash bench/peers/setup.sh
+	$(PYTHON) bench/bench_peers.py --peer-python build/bench-peers/venv/bin/python \
+	  --jobs $(JOBS) $(if $(BEFORE),--before $(BEFORE)) $(BENCH_PEERS_ARGS)

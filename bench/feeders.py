@@ -79,3 +79,37 @@ def build_feeder(n_buses: int, seed: int = 1, load_share: float = 0.8) -> Feeder
     array = np.empty(len(elements), dtype=object)
     array[:] = elements
     return Feeder(elements, loads, buses, cy.CyElectricalNetwork(array, len(elements)))
+
+
+@dataclasses.dataclass
+class FeederDescription:
+    """The numbers behind `build_feeder`, for engines other than tarvelo: bus i > 0 hangs from
+    bus parents[i] by lengths_km[i] of cable (parents[0] = -1, lengths_km[0] = 0); load j sits at
+    bus load_buses[j] and draws powers[j] (VA, phases a, b, c, star to the bus's neutral)."""
+
+    parents: np.ndarray
+    lengths_km: np.ndarray
+    load_buses: np.ndarray
+    powers: np.ndarray
+
+    @property
+    def n_buses(self) -> int:
+        return len(self.parents)
+
+
+def describe_feeder(n_buses: int, seed: int = 1, load_share: float = 0.8) -> FeederDescription:
+    """The feeder that `build_feeder` builds with the same arguments, as plain arrays: the same
+    draws from the same generator in the same order."""
+    rng = np.random.default_rng(seed)
+    parents = np.full(n_buses, -1, dtype=np.int64)
+    lengths = np.zeros(n_buses)
+    load_buses, powers = [], []
+    expected_loads = load_share * (n_buses - 1)
+    for i in range(1, n_buses):
+        lengths[i] = rng.uniform(0.005, 0.02)
+        parents[i] = int(rng.integers(0, i))
+        if rng.random() < load_share:
+            powers.append(random_powers(rng, expected_loads)[0])
+            load_buses.append(i)
+    return FeederDescription(parents, lengths, np.array(load_buses, dtype=np.int64),
+                             np.array(powers, dtype=np.complex128).reshape(-1, 3))

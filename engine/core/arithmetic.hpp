@@ -17,14 +17,70 @@ namespace tarvelo {
 template <class S>
 using RealOf = typename S::value_type;
 
+// How the taped forms are written: every operation on a variable is paid at every Jacobian,
+// once per colour, while operations among parameters alone are worked out once per solve. So a
+// taped helper puts what it can among the parameters, records no operation that a constant
+// decides (a product by 0 or 1, a sum with 0), and writes a negation as a subtraction from the
+// constant 0, which the tape optimiser folds into the sum that takes it (it keeps a negation as
+// an operation of its own).
+
+// Whether z holds an unknown of the tape being recorded (false for parameters, and always false
+// when nothing is recorded).
+inline bool is_variable(const ADComplex& z) {
+  return CppAD::Variable(z.real()) || CppAD::Variable(z.imag());
+}
+
+// a / b.
 inline Complex divide(const Complex& a, const Complex& b) {
   return a / b;
 }
 inline ADComplex divide(const ADComplex& a, const ADComplex& b) {
-  // a * r with r = conj(b) / |b|^2.
   const AD norm = b.real() * b.real() + b.imag() * b.imag();
-  const ADComplex r(b.real() / norm, -b.imag() / norm);
-  return a * r;
+  if (!is_variable(b)) {
+    // a r with r = conj(b) / |b|^2 worked out among the parameters: one complex product.
+    const ADComplex r(b.real() / norm, -b.imag() / norm);
+    return a * r;
+  }
+  // a conj(b) / |b|^2
+  return ADComplex((a.real() * b.real() + a.imag() * b.imag()) / norm,
+                   (a.imag() * b.real() - a.real() * b.imag()) / norm);
+}
+
+// conj(a / b), the current that draws the power a at the voltage b.
+inline Complex conj_divide(const Complex& a, const Complex& b) {
+  return std::conj(a / b);
+}
+inline ADComplex conj_divide(const ADComplex& a, const ADComplex& b) {
+  const AD norm = b.real() * b.real() + b.imag() * b.imag();
+  if (!is_variable(b)) {
+    // conj(a) c with c = conj(r) = b / |b|^2 worked out among the parameters.
+    const ADComplex c(b.real() / norm, b.imag() / norm);
+    return ADComplex(a.real() * c.real() + a.imag() * c.imag(),
+                     a.real() * c.imag() - a.imag() * c.real());
+  }
+  // conj(a) b / |b|^2
+  return ADComplex((a.real() * b.real() + a.imag() * b.imag()) / norm,
+                   (a.real() * b.imag() - a.imag() * b.real()) / norm);
+}
+
+// -z.
+inline Complex negated(const Complex& z) {
+  return -z;
+}
+inline ADComplex negated(const ADComplex& z) {
+  return ADComplex(AD(0.0) - z.real(), AD(0.0) - z.imag());
+}
+
+// sum + c v for a constant real c. The taped form records nothing for c = 0, and a plain sum or
+// difference for c = 1 or -1; the plain form keeps the product (0 v is NaN for a non-finite v).
+inline Complex add_scaled(const Complex& sum, double c, const Complex& v) {
+  return sum + c * v;
+}
+inline ADComplex add_scaled(const ADComplex& sum, double c, const ADComplex& v) {
+  if (c == 0.0) return sum;
+  if (c == 1.0) return sum + v;
+  if (c == -1.0) return sum - v;
+  return sum + ADComplex(c * v.real(), c * v.imag());
 }
 
 inline double magnitude(const Complex& z) {

@@ -89,7 +89,7 @@ void Switch::compute_currents() {
   for (std::size_t k = 0; k < ports1.size(); ++k) {
     const S current = value_of<S>(currents[k]);
     set_current(*ports1[k], current);
-    set_current(*ports2[k], -current);
+    set_current(*ports2[k], negated(current));
   }
 }
 

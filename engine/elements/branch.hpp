@@ -36,12 +36,11 @@ class Branch : public Element {
 template <class S, class Currents>
 void write_side_currents(const std::vector<Port*>& side, const Currents& currents) {
   const auto n = static_cast<std::size_t>(currents.size());
+  for (std::size_t i = 0; i < n && i < side.size(); ++i) set_current(*side[i], S(currents[i]));
+  if (side.size() <= n) return;  // no port left for the sum: nothing more to record
   S sum = zero<S>();
-  for (std::size_t i = 0; i < n && i < side.size(); ++i) {
-    set_current(*side[i], S(currents[i]));
-    sum -= currents[i];
-  }
-  if (side.size() > n) set_current(*side[n], sum);
+  for (std::size_t i = 0; i < n; ++i) sum -= currents[i];
+  set_current(*side[n], sum);
 }
 
 class Switch : public Branch {

@@ -149,7 +149,7 @@ class AbstractFlexibleLoad : public Load<T> {
   // J = conj(S' / dV), S' the controlled and projected power.
   template <class S>
   S branch_current(std::size_t i, const S& dv) const {
-    return std::conj(divide(actual_power<S>(i, dv), dv));
+    return conj_divide(actual_power<S>(i, dv), dv);
   }
 
   // The power each phase draws at the present potentials, in phase order.

@@ -228,7 +228,9 @@ void SimplifiedLine::compute_currents() {
   const ColumnOf<S> i1 =
       value_of<S>(y_line) * (side_potentials<S>(ports1) - side_potentials<S>(ports2));
   write_side_currents<S>(ports1, i1);
-  write_side_currents<S>(ports2, ColumnOf<S>(-i1));
+  ColumnOf<S> i2(i1.size());
+  for (Eigen::Index k = 0; k < i1.size(); ++k) i2[k] = negated(i1[k]);
+  write_side_currents<S>(ports2, i2);
 }
 
 template void SimplifiedLine::compute_currents<Complex>();

@@ -42,12 +42,6 @@ Eigen::MatrixXcd balancer_admittances(const Complex& z2, const Complex& ym, doub
   return z.partialPivLu().inverse();
 }
 
-// c v for a real coefficient c, in the arithmetic of S.
-template <class S>
-S scaled(const S& v, double c) {
-  return S(v.real() * c, v.imag() * c);
-}
-
 }  // namespace
 
 LoadBalancer::LoadBalancer(const Complex& z2, const Complex& ym, double k)
@@ -78,7 +72,7 @@ void LoadBalancer::compute_currents() {
       const double coefficient =
           phase_to_neutral(static_cast<Eigen::Index>(r), static_cast<Eigen::Index>(c));
       // Ports outside the phase pair take no part, even with a non-finite potential.
-      if (coefficient != 0.0) dv[r] += scaled(v[c], coefficient);
+      if (coefficient != 0.0) dv[r] = add_scaled(dv[r], coefficient, v[c]);
     }
   }
 

@@ -123,7 +123,7 @@ class AbstractPowerLoad : public Load<T> {
   // J = conj(S / dV)
   template <class S>
   S branch_current(std::size_t i, const S& dv) const {
-    return std::conj(divide(value_of<S>(powers[i]), dv));
+    return conj_divide(value_of<S>(powers[i]), dv);
   }
 };
 

@@ -57,7 +57,7 @@ TwoWindingCurrents<S> two_winding_currents(const S& u1, const S& u2, const S& z2
 template <class S>
 void write_pair(const std::vector<Port*>& side, const S& current) {
   set_current(*side[0], current);
-  set_current(*side[1], S(-current));
+  set_current(*side[1], negated(current));
 }
 
 // r times a unit phasor, with a negative or NaN magnitude giving NaN and a NaN part of the
@@ -152,11 +152,10 @@ int checked_three_phase_ports(int n1, int n2, const std::string& whv, const std:
 // A real matrix times a vector of complex values (plain or taped).
 template <class S, class Matrix, class Values>
 std::array<S, 3> apply(const Matrix& m, const Values& v) {
-  using R = RealOf<S>;
   std::array<S, 3> out;
   for (int r = 0; r < 3; ++r) {
     S sum = zero<S>();
-    for (Eigen::Index c = 0; c < m.cols(); ++c) sum += R(m(r, c)) * v[c];
+    for (Eigen::Index c = 0; c < m.cols(); ++c) sum = add_scaled(sum, m(r, c), v[c]);
     out[r] = sum;
   }
   return out;
@@ -276,8 +275,9 @@ void CenterTransformer::compute_currents() {
   const S va = potential<S>(*ports2[0]);
   const S vb = potential<S>(*ports2[1]);
   const S vc = potential<S>(*ports2[2]);
-  const S i2a = divide(S(va - (vc + h * u1)), zh);  // half winding a: no-load voltage +h U1
-  const S i2b = divide(S(vb - (vc - h * u1)), zh);  // half winding b: no-load voltage -h U1
+  const S hu1 = h * u1;
+  const S i2a = divide(S(va - (vc + hu1)), zh);  // half winding a: no-load voltage +h U1
+  const S i2b = divide(S(vb - (vc - hu1)), zh);  // half winding b: no-load voltage -h U1
   const S i1 = value_of<S>(ym) * u1 - h * (i2a - i2b);
   write_pair(ports1, i1);
   const std::array<S, 2> halves = {i2a, i2b};
@@ -381,15 +381,15 @@ void ThreePhaseTransformer::compute_currents() {
   const S scaled_y2 = R(polarity) * y2;
   std::array<S, 3> j;  // low-voltage winding currents
   for (int r = 0; r < 3; ++r) {
-    S induced = zero<S>();  // (voltage_coupling kr) U1
-    for (int c = 0; c < 3; ++c) induced += (R(voltage_coupling(r, c)) * kr) * u1[c];
-    j[r] = scaled_y2 * (u2[r] - induced);
+    S coupled = zero<S>();  // voltage_coupling U1, then times kr
+    for (int c = 0; c < 3; ++c) coupled = add_scaled(coupled, voltage_coupling(r, c), u1[c]);
+    j[r] = scaled_y2 * (u2[r] - kr * coupled);
   }
-  std::array<S, 3> hv_windings;  // ym U1 + (kr current_coupling) J
+  std::array<S, 3> hv_windings;  // ym U1 + kr (current_coupling J)
   for (int r = 0; r < 3; ++r) {
-    S load = zero<S>();
-    for (int c = 0; c < 3; ++c) load += (kr * R(current_coupling(r, c))) * j[c];
-    hv_windings[r] = ym_value * u1[r] + load;
+    S coupled = zero<S>();
+    for (int c = 0; c < 3; ++c) coupled = add_scaled(coupled, current_coupling(r, c), j[c]);
+    hv_windings[r] = ym_value * u1[r] + kr * coupled;
   }
   write_side_currents<S>(ports1, apply<S>(hv_current_map, hv_windings));
   write_side_currents<S>(ports2, apply<S>(lv_current_map, j));

@@ -40,6 +40,24 @@ bool all_finite(const Eigen::SparseMatrix<double>& m) {
   return true;
 }
 
+// The iterations have CppAD keep the blocks it frees for reuse: every Jacobian resizes the tape's
+// Taylor storage twice (one direction for the zero-order sweep, 30 for the first-order ones), and
+// held blocks save their page faults at every iteration. The work done once per solver
+// (recording, optimising, the pattern, the colouring) frees blocks that no later call reuses:
+// while an object of this class lives, CppAD gives back every block it frees, and it starts by
+// giving back those it holds, so that their memory is the system's again before the next large
+// block (the 30-direction Taylor storage) is taken.
+class BlocksGivenBack {
+ public:
+  BlocksGivenBack() {
+    CppAD::thread_alloc::hold_memory(false);
+    CppAD::thread_alloc::free_available(CppAD::thread_alloc::thread_num());
+  }
+  BlocksGivenBack(const BlocksGivenBack&) = delete;
+  BlocksGivenBack& operator=(const BlocksGivenBack&) = delete;
+  ~BlocksGivenBack() { CppAD::thread_alloc::hold_memory(true); }
+};
+
 [[noreturn]] void fail_at(const char* message, int iteration) {
   throw std::runtime_error(fmt::format(fmt::runtime(message), iteration));
 }
@@ -97,9 +115,7 @@ int AbstractSolver::independents_size() const {
 AbstractNewton::AbstractNewton(ElectricalNetwork* network, bool optimize_tape)
     : AbstractSolver(network) {
   CppAD::ErrorHandler handler(custom_handler);
-  // The sparse Jacobian resizes the tape's work space at every call; keeping freed blocks for
-  // reuse saves their page faults at every iteration.
-  CppAD::thread_alloc::hold_memory(true);
+  const BlocksGivenBack once_per_solver;
   try {
     ADVector x, p;
     declare_and_link(x, p, true);
@@ -126,8 +142,22 @@ bool AbstractNewton::has_tape() const {
 }
 
 Eigen::VectorXd AbstractNewton::residuals_at_variables() {
-  if (!has_tape()) return Eigen::VectorXd();
-  return tape.Forward(0, variables);
+  Eigen::VectorXd out;
+  residuals_into(out);
+  return out;
+}
+
+void AbstractNewton::residuals_into(Eigen::VectorXd& out) {
+  if (!has_tape()) {
+    out.resize(0);
+    return;
+  }
+  const auto n = static_cast<std::size_t>(variables.size());
+  if (sweep_point.size() != n) sweep_point.resize(n);
+  std::copy(variables.data(), variables.data() + n, sweep_point.data());
+  sweep_values = tape.Forward(0, sweep_point);
+  out.resize(static_cast<Eigen::Index>(sweep_values.size()));
+  std::copy(sweep_values.data(), sweep_values.data() + sweep_values.size(), out.data());
 }
 
 Eigen::VectorXd AbstractNewton::forward() {
@@ -135,59 +165,90 @@ Eigen::VectorXd AbstractNewton::forward() {
 }
 
 Eigen::SparseMatrix<double> AbstractNewton::compute_jacobian() {
-  const auto n = static_cast<std::size_t>(variables.size());
   if (!has_tape()) return Eigen::SparseMatrix<double>(0, 0);
+  return update_jacobian();
+}
+
+const Eigen::SparseMatrix<double>& AbstractNewton::update_jacobian() {
+  const auto n = static_cast<std::size_t>(variables.size());
   if (!pattern_analysed) {
+    const BlocksGivenBack once_per_solver;
     CppAD::sparse_rc<SizeVector> identity(n, n, n);
     for (std::size_t k = 0; k < n; ++k) identity.set(k, k, k);
     tape.for_jac_sparsity(identity, false, false, false, jacobian_pattern);
+    // The tape keeps the pattern of every one of its variables for later sparsity calls, which
+    // the Newton solvers never make: only the Jacobian's own pattern is kept.
+    tape.size_forward_set(0);
     jacobian_subset = CppAD::sparse_rcv<SizeVector, Eigen::VectorXd>(jacobian_pattern);
+    build_jacobian_structure();
     spdlog::debug(messages::sparse_pattern);
     spdlog::debug(fmt::runtime(messages::pattern_size), n, jacobian_subset.nnz());
   }
-  tape.sparse_jac_for(30, variables, jacobian_subset, jacobian_pattern, "cppad", jacobian_work);
-
-  std::vector<Eigen::Triplet<double>> triplets;
-  triplets.reserve(jacobian_subset.nnz());
-  const auto& rows = jacobian_subset.row();
-  const auto& cols = jacobian_subset.col();
-  const auto& values = jacobian_subset.val();
-  for (std::size_t k = 0; k < jacobian_subset.nnz(); ++k) {
-    triplets.emplace_back(static_cast<int>(rows[k]), static_cast<int>(cols[k]),
-                          values[static_cast<Eigen::Index>(k)]);
+  if (jacobian_work.color.size() == 0) {
+    const BlocksGivenBack once_per_solver;  // the colouring's sets
+    tape.sparse_jac_for(30, variables, jacobian_subset, jacobian_pattern, "cppad", jacobian_work);
+  } else {
+    tape.sparse_jac_for(30, variables, jacobian_subset, jacobian_pattern, "cppad", jacobian_work);
   }
-  Eigen::SparseMatrix<double> jacobian(static_cast<Eigen::Index>(n), static_cast<Eigen::Index>(n));
-  jacobian.setFromTriplets(triplets.begin(), triplets.end());
+  const auto& values = jacobian_subset.val();
+  double* stored = jacobian.valuePtr();
+  for (std::size_t k = 0; k < storage_of_entry.size(); ++k) {
+    stored[storage_of_entry[k]] = values[static_cast<Eigen::Index>(k)];
+  }
   return jacobian;
+}
+
+// The column-major structure of the pattern, each column's rows ascending, and where each entry
+// of the subset (in the pattern's order) lands in it.
+void AbstractNewton::build_jacobian_structure() {
+  const auto n = static_cast<Eigen::Index>(variables.size());
+  const std::size_t nnz = jacobian_subset.nnz();
+  const SizeVector column_major = jacobian_pattern.col_major();
+  const auto& rows = jacobian_pattern.row();
+  const auto& cols = jacobian_pattern.col();
+  jacobian = Eigen::SparseMatrix<double>(n, n);
+  jacobian.resizeNonZeros(static_cast<Eigen::Index>(nnz));
+  int* starts = jacobian.outerIndexPtr();
+  int* inner = jacobian.innerIndexPtr();
+  std::fill(starts, starts + n + 1, 0);
+  storage_of_entry.assign(nnz, 0);
+  for (std::size_t k = 0; k < nnz; ++k) {
+    const std::size_t entry = column_major[k];
+    ++starts[cols[entry] + 1];
+    inner[k] = static_cast<int>(rows[entry]);
+    storage_of_entry[entry] = static_cast<int>(k);
+  }
+  for (Eigen::Index col = 0; col < n; ++col) starts[col + 1] += starts[col];
+  std::fill(jacobian.valuePtr(), jacobian.valuePtr() + nnz, 0.0);
 }
 
 std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, double tolerance) {
   CppAD::ErrorHandler handler(custom_handler);
   if (has_tape()) tape.new_dynamic(dynamic_variables);
-  Eigen::VectorXd residuals = residuals_at_variables();
+  residuals_into(residual_values);
   int i = 0;
   while (true) {
     // A system without unknowns has nothing to step, whatever the tolerance.
-    if (residuals.size() == 0) break;
-    const double norm = infinity_norm(residuals);
+    if (residual_values.size() == 0) break;
+    const double norm = infinity_norm(residual_values);
     if (!((norm > tolerance || std::isnan(norm)) && i < max_iterations)) break;
-    const Eigen::SparseMatrix<double> jacobian = compute_jacobian();
-    if (!all_finite(jacobian)) fail_at(messages::nan_encountered, i);
+    const Eigen::SparseMatrix<double>& matrix = update_jacobian();
+    if (!all_finite(matrix)) fail_at(messages::nan_encountered, i);
     if (!pattern_analysed) {
-      if (has_empty_column(jacobian)) fail_at(messages::decomposition_failed, i);
-      lu.analyzePattern(jacobian);
+      if (has_empty_column(matrix)) fail_at(messages::decomposition_failed, i);
+      lu.analyzePattern(matrix);
       pattern_analysed = true;
     }
-    lu.factorize(jacobian);
+    lu.factorize(matrix);
     if (lu.info() != Eigen::Success) fail_at(messages::decomposition_failed, i);
-    const Eigen::VectorXd dx = lu.solve(residuals);
+    increment = lu.solve(residual_values);
     if (lu.info() != Eigen::Success) fail_at(messages::solving_failed, i);
-    step(dx, residuals);
+    step(increment, residual_values);
     ++i;
   }
   network->eval_currents();
   // A NaN residual is reported as NaN, never as a small norm.
-  return {i, infinity_norm(residuals)};
+  return {i, infinity_norm(residual_values)};
 }
 
 // ---- Newton and NewtonGoldstein ----
@@ -197,7 +258,7 @@ Newton::Newton(ElectricalNetwork* network, bool optimize_tape)
 
 void Newton::step(const Eigen::VectorXd& dx, Eigen::VectorXd& residuals) {
   variables -= dx;
-  residuals = residuals_at_variables();
+  residuals_into(residuals);
 }
 
 NewtonGoldstein::NewtonGoldstein(ElectricalNetwork* network, bool optimize_tape, double m1,
@@ -213,11 +274,11 @@ void NewtonGoldstein::step(const Eigen::VectorXd& dx, Eigen::VectorXd& residuals
   constexpr int kMaxTrials = 10;
   const double f0 = 0.5 * residuals.squaredNorm();
   const double slope = -residuals.squaredNorm();
-  const Eigen::VectorXd x0 = variables;
+  start = variables;
   double t = 1.0, t_lo = 0.0, t_hi = 0.0;
   for (int trials = 1;; ++trials) {
-    variables = x0 - t * dx;
-    residuals = residuals_at_variables();
+    variables = start - t * dx;
+    residuals_into(residuals);
     const double q = (0.5 * residuals.squaredNorm() - f0) / t;
     if ((m2 * slope <= q && q <= m1 * slope) || trials == kMaxTrials) return;
     if (q > m1 * slope) {

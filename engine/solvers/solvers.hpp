@@ -73,7 +73,12 @@ class AbstractNewton : public AbstractSolver {
   virtual void step(const Eigen::VectorXd& dx, Eigen::VectorXd& residuals) = 0;
 
   Eigen::VectorXd forward();
+  // A copy of the Jacobian at the current variables (see update_jacobian).
   Eigen::SparseMatrix<double> compute_jacobian();
+  // Computes the pattern when it is not analysed yet, then the Jacobian's values, written in
+  // place into the solver's kept matrix, whose structure is built with the pattern. The
+  // reference stays valid, and the matrix follows every later call. Needs a tape.
+  const Eigen::SparseMatrix<double>& update_jacobian();
 
   void get_residuals(double* out);
   void get_jacobian(double* out);
@@ -85,6 +90,22 @@ class AbstractNewton : public AbstractSolver {
   bool has_tape() const;
   // Residuals at the current variables (zero-order forward sweep of the tape).
   Eigen::VectorXd residuals_at_variables();
+  // The same, written into `out` (resized only when its size differs).
+  void residuals_into(Eigen::VectorXd& out);
+
+ private:
+  void build_jacobian_structure();
+
+  // What one iteration needs, kept from one to the next: the Jacobian (column-major, the
+  // pattern's structure), the storage position of each subset entry, the residuals, the
+  // increment, and CppAD's argument and result vectors of the zero-order sweep (their memory
+  // comes from CppAD's held blocks).
+  Eigen::SparseMatrix<double> jacobian;
+  std::vector<int> storage_of_entry;
+  Eigen::VectorXd residual_values;
+  Eigen::VectorXd increment;
+  CppAD::vector<double> sweep_point;
+  CppAD::vector<double> sweep_values;
 };
 
 class Newton : public AbstractNewton {
@@ -103,6 +124,9 @@ class NewtonGoldstein : public AbstractNewton {
 
   void update_params(double m1, double m2);
   void step(const Eigen::VectorXd& dx, Eigen::VectorXd& residuals) override;
+
+ private:
+  Eigen::VectorXd start;  // the point the line search starts from, kept between steps
 };
 
 }  // namespace tarvelo

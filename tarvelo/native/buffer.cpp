@@ -100,12 +100,20 @@ const char* plural(std::size_t count) {
 
 }  // namespace
 
-BufferView::BufferView(Argument argument, Item item, const char* item_name) : name_(argument.name) {
-  if (argument.object == Py_None) return;
+void require_items(const char* name, Py_ssize_t size, Py_ssize_t count) {
+  if (size < count) {
+    raise(PyExc_ValueError, messages::too_few_values, name, count,
+          plural(static_cast<std::size_t>(count)), size);
+  }
+}
+
+BufferView::BufferView(PyObject* object, Item item, const char* name, const char* item_name)
+    : name_(name) {
+  if (object == Py_None) return;
   constexpr int kFlags = PyBUF_FORMAT | PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE;
-  Py_buffer& view = buffer_.view;
-  check(PyObject_GetBuffer(argument.object, &view, kFlags) == 0);
+  check(PyObject_GetBuffer(object, &buffer_.view, kFlags) == 0);
   buffer_.held = true;
+  const Py_buffer& view = buffer_.view;
   if (view.ndim != 1) raise(PyExc_ValueError, messages::wrong_dimensions, 1, view.ndim);
   ItemSpec expected = spec_of(item);
   if (item_name != nullptr) expected.name = item_name;
@@ -118,20 +126,13 @@ BufferView::BufferView(Argument argument, Item item, const char* item_name) : na
   size_ = view.shape != nullptr ? view.shape[0] : view.len / view.itemsize;
   if (size_ >= 2 && view.strides != nullptr && view.strides[0] != view.itemsize)
     raise(PyExc_ValueError, messages::not_contiguous);
-  data_ = view.buf;
 }
 
-void BufferView::require(Py_ssize_t count) const {
-  if (size_ < count) {
-    raise(PyExc_ValueError, messages::too_few_values, name_, count,
-          plural(static_cast<std::size_t>(count)), size_);
-  }
-}
-
-void BufferView::release() {
-  buffer_.release();
-  data_ = nullptr;
-  size_ = 0;
+ObjectArray::ObjectArray(Argument argument, const char* item_name) : name_(argument.name) {
+  const BufferView view(argument.object, Item::object, argument.name, item_name);
+  auto* const* items = static_cast<PyObject* const*>(view.data());
+  entries_.reserve(static_cast<std::size_t>(view.size()));
+  for (Py_ssize_t i = 0; i < view.size(); ++i) entries_.push_back(Ref::borrow(items[i]));
 }
 
 }  // namespace tarvelo::py

@@ -67,12 +67,15 @@ void create_class(PyObject* module, ClassDef& cls, PyTypeObject* base) {
     cls.method_table.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
   }
 
-  PyType_Slot slots[] = {{Py_tp_new, reinterpret_cast<void*>(cls.construct)},
-                         {Py_tp_dealloc, reinterpret_cast<void*>(cls.deallocate)},
-                         {Py_tp_methods, cls.method_table.data()},
-                         {0, nullptr}};
+  std::vector<PyType_Slot> slots{{Py_tp_new, reinterpret_cast<void*>(cls.construct)},
+                                 {Py_tp_dealloc, reinterpret_cast<void*>(cls.deallocate)},
+                                 {Py_tp_traverse, reinterpret_cast<void*>(cls.traverse)},
+                                 {Py_tp_methods, cls.method_table.data()}};
+  if (cls.clear != nullptr) slots.push_back({Py_tp_clear, reinterpret_cast<void*>(cls.clear)});
+  slots.push_back({0, nullptr});
   PyType_Spec type_slots{cls.qualified_name.c_str(), static_cast<int>(cls.basic_size), 0,
-                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+                         slots.data()};
   PyObject* type =
       PyType_FromMetaclass(nullptr, module, &type_slots, reinterpret_cast<PyObject*>(base));
   check(type != nullptr);

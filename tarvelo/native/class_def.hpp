@@ -12,6 +12,20 @@
 // and gives its name and argument names, and a body `Ref body(PyObject* self, const Args<N>&)`.
 // A constructor body `Made<Family> make(const Args<N>&)` converts the arguments and returns the
 // new engine object. Every class refuses pickling with the text its family and kind call for.
+//
+// Every class takes part in cyclic garbage collection: an instance shows the collector its class
+// and the objects it keeps alive (`kept`). Our own references never close a cycle (a solver keeps
+// its network, a network its elements, a flexible load its parameters, and none of these keeps
+// a solver or a network), so a cycle always runs through an object of the host: the attribute
+// dictionary or slots of an instance of a Python subclass, a list, a class. The collector breaks
+// it by clearing those, which lets our objects go in an order their references allow. Of our own
+// classes only the solvers clear: nothing points into a solver's engine object, so it is deleted
+// first (its destructor unlinks the network, its elements and their parameters, all still kept
+// alive through `kept`) and the network is let go after. A network, an element or a parameter
+// never clears: the engine network holds raw pointers to the elements, a flexible load to its
+// parameters, a solver to its network, and a finalizer may still reach any member of a cycle
+// after the collector cleared it. A cleared solver holds no engine object: its methods refuse it
+// as they refuse an instance of a base class.
 #pragma once
 
 #include <string>
@@ -29,6 +43,8 @@ struct ClassDef {
   const char* base;  // the name of its base class in the module, or nullptr for `object`
   newfunc construct;
   destructor deallocate;
+  traverseproc traverse;
+  inquiry clear;  // nullptr: instances are never cleared
   Pickling pickling;
   Py_ssize_t basic_size;
   std::vector<PyMethodDef> methods;
@@ -50,6 +66,7 @@ Ref allocate(PyTypeObject* type);
 
 template <class Base>
 void deallocate(PyObject* self) noexcept {
+  PyObject_GC_UnTrack(self);
   const SavedError saved;
   auto* instance = reinterpret_cast<Instance<Base>*>(self);
   // The engine object goes first: a solver still reaches the network it keeps alive.
@@ -58,6 +75,24 @@ void deallocate(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
   reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
   Py_DECREF(type);
+}
+
+template <class Base>
+int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(reinterpret_cast<Instance<Base>*>(self)->kept);
+  return 0;
+}
+
+// Breaks a cycle through a solver: the engine solver goes first, while everything it points
+// into is still kept alive.
+template <class Base>
+int clear(PyObject* self) noexcept {
+  const SavedError saved;
+  auto* instance = reinterpret_cast<Instance<Base>*>(self);
+  delete std::exchange(instance->engine, nullptr);
+  Py_CLEAR(instance->kept);
+  return 0;
 }
 
 // The allocation step of a base class: no engine object; any arguments are ignored.
@@ -124,6 +159,8 @@ ClassDef define_class(const char* name, const char* base, newfunc construct,
                   .base = base,
                   .construct = construct != nullptr ? construct : &construct_bare,
                   .deallocate = &deallocate<Base>,
+                  .traverse = &traverse<Base>,
+                  .clear = std::is_same_v<Base, AbstractSolver> ? &clear<Base> : nullptr,
                   .pickling = construct != nullptr ? Pickling::concrete : bare_pickling<Base>(),
                   .basic_size = sizeof(Instance<Base>),
                   .methods = std::move(methods)};

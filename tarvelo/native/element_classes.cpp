@@ -43,7 +43,7 @@ Ref get_potentials(PyObject* self, const Args<1>& a) {
   const Element& element = engine<Element>(self);
   const int n = to_int(a[0]);
   ResultArray<Complex> potentials(n);
-  element.get_potentials(n, potentials.data());
+  potentials.fill([&](Complex* out) { element.get_potentials(n, out); });
   return potentials.take();
 }
 
@@ -51,7 +51,7 @@ Ref get_currents(PyObject* self, const Args<1>& a) {
   const Element& element = engine<Element>(self);
   const int n = to_int(a[0]);
   ResultArray<Complex> currents(n);
-  element.get_currents(n, currents.data());
+  currents.fill([&](Complex* out) { element.get_currents(n, out); });
   return currents.take();
 }
 
@@ -75,24 +75,34 @@ Ref connect_side(PyObject* self, const Args<3>& a) {
   return none();
 }
 
-Ref get_side_potentials(PyObject* self, const Args<2>& a) {
-  const Branch& branch = engine<Branch>(self);
+// The two result arrays of a side getter. Creating the second runs Python code, so the first is
+// checked before and filled after: the engine writes its values into storage of the call, and
+// those of the second side straight into the second array.
+template <class Get>
+Ref side_values(const Args<2>& a, Get get) {
   const int n1 = to_int(a[0]);
   const int n2 = to_int(a[1]);
-  ResultArray<Complex> potentials1(n1);
-  ResultArray<Complex> potentials2(n2);
-  branch.get_side_potentials(n1, n2, potentials1.data(), potentials2.data());
-  return to_tuple(potentials1.take(), potentials2.take());
+  ResultArray<Complex> side1(n1);
+  side1.check();
+  ResultArray<Complex> side2(n2);
+  const Storage<Complex> values1(n1);
+  side2.fill([&](Complex* out2) { get(n1, n2, values1.data(), out2); });
+  side1.copy(values1);
+  return to_tuple(side1.take(), side2.take());
+}
+
+Ref get_side_potentials(PyObject* self, const Args<2>& a) {
+  const Branch& branch = engine<Branch>(self);
+  return side_values(a, [&](int n1, int n2, Complex* out1, Complex* out2) {
+    branch.get_side_potentials(n1, n2, out1, out2);
+  });
 }
 
 Ref get_side_currents(PyObject* self, const Args<2>& a) {
   const Branch& branch = engine<Branch>(self);
-  const int n1 = to_int(a[0]);
-  const int n2 = to_int(a[1]);
-  ResultArray<Complex> currents1(n1);
-  ResultArray<Complex> currents2(n2);
-  branch.get_side_currents(n1, n2, currents1.data(), currents2.data());
-  return to_tuple(currents1.take(), currents2.take());
+  return side_values(a, [&](int n1, int n2, Complex* out1, Complex* out2) {
+    branch.get_side_currents(n1, n2, out1, out2);
+  });
 }
 
 // ---- switches and the bus ----

@@ -90,7 +90,7 @@ ParameterEntries parameter_entries(Argument argument, Py_ssize_t count) {
   ParameterEntries out{{}, Ref::take(PyTuple_New(count))};
   out.engine.reserve(static_cast<std::size_t>(count));
   for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* entry = entries.data()[i];
+    PyObject* entry = entries.entry(i);
     out.engine.push_back(parameter_entry(entry, i, argument.name));
     check(PyTuple_SetItem(out.kept.get(), i, Ref::borrow(entry).release()) == 0);
   }
@@ -131,7 +131,7 @@ Ref get_powers(PyObject* self, const Args<1>& a) {
   const auto ports = static_cast<Py_ssize_t>(load.ports.size());
   if (n < ports) raise(PyExc_ValueError, messages::count_below_ports, a[0].name, ports, n);
   ResultArray<Complex> powers(phases_of<Load>(n));
-  load.get_powers(powers.data());
+  powers.fill([&](Complex* out) { load.get_powers(out); });
   return powers.take();
 }
 

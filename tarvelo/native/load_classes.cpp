@@ -24,7 +24,7 @@ Ref get_inner_currents(PyObject* self, const Args<1>& a) {
   if (size < written)
     raise(PyExc_ValueError, messages::count_below_phases, a[0].name, written, size);
   ResultArray<Complex> currents(size);
-  load.get_inner_currents(currents.data());
+  currents.fill([&](Complex* out) { load.get_inner_currents(out); });
   return currents.take();
 }
 

@@ -38,7 +38,7 @@ Made<ElectricalNetwork> make_network(const Args<2>& a) {
   list.reserve(static_cast<std::size_t>(count));
   Ref kept = Ref::take(PyTuple_New(count));
   for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* entry = elements.data()[i];
+    PyObject* entry = elements.entry(i);
     list.push_back(element_entry(entry, i, a[0].name));
     check(PyTuple_SetItem(kept.get(), i, Ref::borrow(entry).release()) == 0);
   }
@@ -63,7 +63,7 @@ Ref reset_inputs(PyObject* self, const Args<0>&) {
 Ref get_variables(PyObject* self, const Args<0>&) {
   const AbstractSolver& solver = engine<AbstractSolver>(self);
   ResultArray<double> variables(solver.independents_size());
-  solver.get_variables(variables.data());
+  variables.fill([&](double* out) { solver.get_variables(out); });
   return variables.take();
 }
 
@@ -88,7 +88,7 @@ Ref get_jacobian(PyObject* self, const Args<0>&) {
   AbstractNewton& solver = engine<AbstractNewton>(self);
   const Py_ssize_t n = solver.independents_size();
   ResultArray<double> jacobian(n * n);
-  solver.get_jacobian(jacobian.data());
+  jacobian.fill([&](double* out) { solver.get_jacobian(out); });
   const Ref flat = jacobian.take();
   return Ref::take(PyObject_CallMethod(flat.get(), "reshape", "(nn)", n, n));
 }
@@ -96,7 +96,7 @@ Ref get_jacobian(PyObject* self, const Args<0>&) {
 Ref get_residuals(PyObject* self, const Args<0>&) {
   AbstractNewton& solver = engine<AbstractNewton>(self);
   ResultArray<double> residuals(solver.independents_size());
-  solver.get_residuals(residuals.data());
+  residuals.fill([&](double* out) { solver.get_residuals(out); });
   return residuals.take();
 }
 

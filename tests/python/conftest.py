@@ -88,15 +88,14 @@ class Net:
 #   │ last port (neutral)                                   │ last port, with lv_ref
 # PotentialRef                                            PotentialRef
 # `side1`, `side2`: the (branch port, bus port) pairs of each side, all wires by default.
-def two_bus(branch, ports, loads=(), voltages=PHASE_VOLTAGES, side1=None, side2=None, start2=None,
-            lv_ref=False):
+def two_bus(branch, ports, loads=(), voltages=PHASE_VOLTAGES, side1=None, side2=None, lv_ref=False):
     w, start = len(voltages) + 1, np.append(0.9 * np.asarray(voltages), 5.0)
     net = Net()
     net.source = net.add(ce.CyVoltageSource(w, carray(voltages)), w)
     net.pref = net.add(ce.CyPotentialRef(), 1)
     net.bus1 = net.add(ce.CyBus(w, carray(start)), w)
     net.branch = net.add(branch, ports)
-    net.bus2 = net.add(ce.CyBus(w, carray(start if start2 is None else start2)), w)
+    net.bus2 = net.add(ce.CyBus(w, carray(start)), w)
     net.join(net.bus1, net.source, same(w))
     net.join(net.pref, net.bus1, [(0, w - 1)])
     net.join(branch, net.bus1, side1 or same(w), True)
@@ -171,9 +170,9 @@ def assert_law(kind, load, values, rtol=1e-8, atol=1e-9):  # returns the voltage
 
 # Per km, conductors a, b, c, n of a cable laid flat (b in the middle): series impedances (ohm)
 # and shunt admittances (S). The couplings differ from pair to pair, so balanced voltages still
-# drive some shunt current to earth.
+# drive some shunt current to earth. Z is not symmetric, so that a transposed read shows.
 Z_PER_KM = 0.02 + np.diag([0.19, 0.19, 0.19, 0.3]) + 1e-3j * np.array(
-    [[90, 70, 50, 60], [70, 85, 70, 55], [50, 70, 90, 60], [60, 55, 60, 100]])
+    [[90, 74, 50, 60], [70, 85, 73, 55], [50, 70, 90, 64], [60, 55, 60, 100]])
 Y_PER_KM = 1e-4j * np.array([[30, -9, -4, -6], [-9, 32, -9, -5], [-4, -9, 30, -6],
                              [-6, -5, -6, 25]])
 # Parent of each bus 1..19 and its line model: "S" shunt line, "s" simplified line.

@@ -1,8 +1,14 @@
-# CyElement, CyBranch, switches, the bus, the ground, references and voltage sources.
+# CyElement, CyBranch, the bus, the ground, references and voltage sources; the index and length
+# checks of every class.
+
+import os
+import subprocess
+import sys
 
 import numpy as np
 import pytest
-from conftest import A, Net, assert_kirchhoff, assert_law, assert_refusals, carray, same, solve
+from conftest import (A, Net, assert_kirchhoff, assert_law, assert_refusals, carray, objects, same,
+                      solve)
 
 from tarvelo import cy_engine as ce
 
@@ -14,39 +20,19 @@ def test_joins_keep_the_surviving_potentials_and_refusals_keep_the_pairs_applied
         buses[survivor].connect(buses[1 - survivor], forms)
         for bus in buses:
             np.testing.assert_array_equal(bus.get_potentials(3), [[1, 2, 3], [4, 5, 6]][survivor])
-    # A branch side joins into the other element's nodes.
-    a, b, switch = ce.CyBus(1, carray([7])), ce.CyBus(2, carray([8, 9])), ce.CySwitch(1)
-    switch.connect_side(a, [(0, 0)], True)
-    switch.connect_side(element=b, connections=[(0, 0)], beginning=False)
-    assert switch.get_side_potentials(1, 1) == (carray([7]), carray([8]))
-    with pytest.raises(IndexError, match=r"^\(size_t\)j < element.ports.size\(\)"):
+    a, b = ce.CyBus(1, carray([7])), ce.CyBus(2, carray([8, 9]))
+    with pytest.raises(IndexError):
         a.connect(b, [(0, 1), (0, 5)])
     np.testing.assert_array_equal(b.get_potentials(2), [8, 7])  # the first pair stays applied
     assert_refusals([(lambda bad=bad: a.connect(b, bad), error, message)
                      for bad, error, message in [
         ([(0, 1, 2)], ValueError, "too many values to unpack (expected 2)"),
         ([[0]], ValueError, "need more than 1 value to unpack"),
+        ([iter([])], ValueError, "need more than 0 values to unpack"),
         ([5], TypeError, "'int' object is not iterable"),
         ([("0", 1)], TypeError, "an integer is required")]])
-
-
-def test_port_reads_and_refusals():
-    bus, source = ce.CyBus(3, carray([1, 2, 3])), ce.CyVoltageSource(4, carray([230, 230 * A, 1]))
-    assert_refusals([
-        (lambda: ce.CySwitch(1).connect_side(bus, [(1, 0)], True), IndexError,
-         "(size_t)i < side_ports.size()..."),
-        (lambda: bus.get_currents(4), IndexError, "(size_t)size <= ports.size()..."),
-        (lambda: bus.get_port_potential(3), IndexError, "(size_t)index < ports.size()..."),
-        (lambda: ce.CyDeltaVoltageSource(3, None), ValueError,
-         "voltages: expected at least 2 values, got 0"),
-        (lambda: source.update_voltage(1), ValueError, "update_voltage(): ... holds 3"),
-        (lambda: source.update_voltages(carray([1, 2])), ValueError,
-         "voltages: expected at least 3 values, got 2"),
-    ])
-    ce.CyVoltageSource(1, None).update_voltages(None)  # no record: nothing to change
-    ce.CyVoltageSource(1, None).update_voltage(5)
+    bus = ce.CyBus(3, carray([1, 2, 3]))
     bus.connect_ports(None)
-    np.testing.assert_array_equal(bus.get_potentials(3), [1, 2, 3])
     bus.connect_ports(np.array([2, 0, 1], dtype=np.int32))
     np.testing.assert_array_equal(bus.get_potentials(3), [3, 3, 3])
     ce.CyBus(1, carray([9])).connect(bus, [(0, 0)])
@@ -56,6 +42,108 @@ def test_port_reads_and_refusals():
     bus.initialize_potentials(carray([5, 6, 7]))
     np.testing.assert_array_equal(bus.get_potentials(2), [5, 6])
     assert ce.CyGround(1, 2, key=3).get_potentials(1).shape == (1,)  # arguments ignored
+
+
+def test_every_index_check_at_its_limits():
+    # A centre-tapped transformer: 2 ports on side 1, 3 on side 2. Indices at the limits work.
+    centre, bus = ce.CyCenterTransformer(1, 0, 1), ce.CyBus(3, carray([1, 2, 3]))
+    centre.connect_side(bus, [(1, 2)], True)
+    centre.connect_side(bus, [(2, 0)], False)
+    bus.connect(ce.CyBus(3, carray([4, 5, 6])), [(1, 2)])
+    ce.CyBus(2, carray([0, 0])).connect_ports(np.array([1, 0], np.int32))
+    v1, v2 = centre.get_side_potentials(2, 3)
+    np.testing.assert_array_equal(np.append(v1, v2), [0, 3, 0, 0, 1])
+    assert [len(i) for i in centre.get_side_currents(n1=2, n2=3)] == [2, 3]
+    assert bus.get_port_potential(2) == 3 and bus.get_port_current(2) == 0
+    assert bus.get_potentials(3)[1] == 2 and bus.get_currents(3).shape == (3,)
+    refused = {  # by the condition each check names
+        "(size_t)size1 <= ports1.size()": [lambda: centre.get_side_potentials(3, 3),
+                                           lambda: centre.get_side_currents(3, 3)],
+        "(size_t)size2 <= ports2.size()": [lambda: centre.get_side_potentials(2, 4),
+                                           lambda: centre.get_side_currents(2, 4)],
+        "(size_t)i < side_ports.size()": [lambda: centre.connect_side(bus, [(2, 0)], True),
+                                          lambda: centre.connect_side(bus, [(3, 0)], False),
+                                          lambda: centre.connect_side(bus, [(-1, 0)], False)],
+        "(size_t)j < element.ports.size()": [lambda: centre.connect_side(bus, [(0, 3)], True),
+                                             lambda: centre.connect_side(bus, [(0, -1)], False),
+                                             lambda: bus.connect(centre, [(0, 5)]),
+                                             lambda: bus.connect(centre, [(0, -1)])],
+        "(size_t)i < ports.size()": [lambda: bus.connect(centre, [(3, 0)]),
+                                     lambda: bus.connect(centre, [(-1, 0)])],
+        "(size_t)ports_index[0] < ports.size()": [lambda: bus.connect_ports(np.int32([3, 0])),
+                                                  lambda: bus.connect_ports(np.int32([-1]))],
+        "(size_t)ports_index[i] < ports.size()": [lambda: bus.connect_ports(np.int32([0, 3])),
+                                                  lambda: bus.connect_ports(np.int32([0, -1]))],
+        "(size_t)size <= ports.size()": [lambda: bus.get_potentials(4),
+                                         lambda: bus.get_currents(4)],
+        "(size_t)index < ports.size()": [lambda: bus.get_port_potential(3),
+                                         lambda: bus.get_port_current(3),
+                                         lambda: bus.get_port_potential(-1),
+                                         lambda: bus.get_port_current(-1)]}
+    assert_refusals([(call, IndexError, text) for text, calls in refused.items() for call in calls])
+
+
+def test_every_length_check_at_its_limits():
+    # Each call takes an array of exactly the count it needs and refuses one value fewer.
+    fixed = ce.CyFlexibleParameter(*[ce.CyControl("constant", 0, 0, 0, 0, 1, 1)] * 2,
+                                   ce.CyProjection("euclidean", 1, 1), 1, 0, 0)
+    solver = ce.CyNewton(ce.CyElectricalNetwork(objects(ce.CyVoltageSource(3, carray([1, 2]))), 1),
+                         False)
+    kinds = {"c": lambda k: carray(np.ones(k)), "d": np.ones, "o": lambda k: objects(*[fixed] * k),
+             "e": lambda k: objects(*[ce.CyGround()] * k)}
+    cases = [(lambda a: ce.CyBus(3, a), "potentials", 3, "c"),
+             (ce.CyBus(3, carray([0] * 3)).initialize_potentials, "potentials", 3, "c"),
+             (solver.set_variables, "variables", solver.get_variables().size, "d"),
+             (lambda a: ce.CyElectricalNetwork(a, 2), "elements", 2, "e"),
+             (lambda a: ce.CyFlexibleLoad(3, carray([1, 2]), a), "parameters", 2, "o")]
+    for source in (ce.CyVoltageSource, ce.CyDeltaVoltageSource):
+        cases += [(lambda a, s=source: s(4, a), "voltages", 3, "c"),
+                  (source(4, carray([1, 2, 3])).update_voltages, "voltages", 3, "c")]
+    for kind in ("Power", "Admittance", "Current", "Flexible"):
+        name = "powers" if kind == "Flexible" else f"{kind.lower()}s"
+        extra = (objects(*[fixed] * 3),) if kind == "Flexible" else ()
+        for n, load in [(4, getattr(ce, f"Cy{kind}Load")), (3, getattr(ce, f"CyDelta{kind}Load"))]:
+            cases += [(lambda a, load=load, n=n, extra=extra: load(n, a, *extra), name, 3, "c"),
+                      (getattr(load(n, carray([1] * 3), *extra), f"update_{name}"), name, 3, "c")]
+    shunt, z = ce.CyShuntLine(2, *[carray(np.eye(2).ravel())] * 2), carray(np.eye(2).ravel())
+    cases += [(lambda a: ce.CySimplifiedLine(2, a), "z_line", 4, "c"),
+              (ce.CySimplifiedLine(2, z).update_line_parameters, "z_line", 4, "c"),
+              (lambda a: ce.CyShuntLine(2, a, z), "y_shunt", 4, "c"),
+              (lambda a: ce.CyShuntLine(2, z, a), "z_line", 4, "c"),
+              (lambda a: shunt.update_line_parameters(a, z), "y_shunt", 4, "c"),
+              (lambda a: shunt.update_line_parameters(z, a), "z_line", 4, "c")]
+    for call, name, count, kind in cases:
+        call(kinds[kind](count))
+        assert_refusals([(lambda: call(kinds[kind](count - 1)), ValueError,
+                          f"{name}: expected at least {count} values, got {count - 1}")])
+    # A single value goes to an element holding one; one holding several refuses it.
+    for n in (2, 3):
+        flexible = objects(fixed, fixed)
+        ones = carray([1] * 4)
+        lines = ce.CySimplifiedLine(n - 1, ones), ce.CyShuntLine(n - 1, ones, ones)
+        for call, held in [(ce.CyVoltageSource(n, carray([1, 2])).update_voltage, n - 1),
+                           (ce.CyPowerLoad(n, carray([1, 2])).update_power, n - 1),
+                           (ce.CyAdmittanceLoad(n, carray([1, 2])).update_admittance, n - 1),
+                           (ce.CyCurrentLoad(n, carray([1, 2])).update_current, n - 1),
+                           (ce.CyFlexibleLoad(n, carray([1, 2]), flexible).update_power, n - 1),
+                           (lines[0].update_single_line_parameters, (n - 1) ** 2),
+                           (lambda z: lines[1].update_single_line_parameters(0, z), (n - 1) ** 2)]:
+            if held == 1:
+                call(5)
+            else:
+                assert_refusals([(lambda: call(5), ValueError, f"...holds {held}")])
+
+
+def test_memory_exhaustion_is_a_memory_error():
+    # A switch of 2**29 conductors asks for many gigabytes, under a limit of a few.
+    env, asan = dict(os.environ), "asan" in os.environ.get("LD_PRELOAD", "")
+    env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":max_allocation_size_mb=1024"
+    code = ("import resource, sys\nfrom tarvelo import cy_engine as ce\n"
+            f"if not {asan}: resource.setrlimit(resource.RLIMIT_AS, (8 << 30, 8 << 30))\n"
+            "try:\n    ce.CySwitch(2**29)\nexcept MemoryError as e:\n    print(type(e).__name__)\n"
+            "print(ce.CySwitch(2).get_side_currents(2, 2)[1].size)\n")
+    result = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True)
+    assert (result.returncode, result.stdout) == (0, "MemoryError\n2\n"), result.stderr
 
 
 # delta source (0..2) == bus (0..2) == delta load (0..2) == DeltaPotentialRef (0..2)

@@ -3,10 +3,14 @@
 # The network keeps its element objects alive and a solver its network; deleting the solver that
 # last linked a network unlinks it, so reads fall back to the stored (starting) potentials.
 
+import ctypes
+import gc
 import itertools
+import weakref
 
 import numpy as np
-from conftest import PHASE_VOLTAGES, START, STAR_POWERS, carray, four_wire
+import pytest
+from conftest import PHASE_VOLTAGES, START, STAR_POWERS, carray, four_wire, objects
 
 from tarvelo import cy_engine as ce
 
@@ -46,3 +50,88 @@ def test_every_deletion_order_reads_solver_values_then_stored_values():
                 held["star"].update_powers(carray(STAR_POWERS))
             if "source" in held:
                 held["source"].update_voltages(carray(PHASE_VOLTAGES))
+
+
+# ---- cycles: the collector sees what the module keeps alive ----
+
+CONSTANT, EUCLIDEAN = ce.CyControl("constant", 0, 0, 0, 0, 1, 1), ce.CyProjection("euclidean", 1, 1)
+
+
+def collector_clear(instance):
+    # Runs the clear slot of the instance's class as the collector does on the members of a
+    # cycle; False if the class has none.
+    get_slot = ctypes.pythonapi.PyType_GetSlot
+    get_slot.restype, get_slot.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_int]
+    slot = get_slot(type(instance), 51)  # Py_tp_clear
+    if not slot:
+        return False
+    assert ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(slot)(instance) == 0
+    return True
+
+
+def test_cycles_closed_by_the_host_are_collected():
+    # tracer -> solver -> network -> tracer: the host keeps its solver on a subclass of an element;
+    # parameter -> load -> parameter: a flexible parameter refers back to its load;
+    # switch -> its class -> switch: a class attribute holds an instance.
+    class Tracer(ce.CyBus):
+        def __del__(self):  # a finalizer in the cycle still solves
+            residuals.append(self.solver.solve_load_flow(20, 1e-10)[1])
+
+    residuals = []
+    was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        net = four_wire()
+        tracer = Tracer(1, carray([5]))
+        tracer.connect(net.bus2, [(0, 3)])
+        tracer.solver = ce.CyNewton(net.network(extra=(tracer,)), False)
+        parameter = type("Parameter", (ce.CyFlexibleParameter,), {})(
+            CONSTANT, CONSTANT, EUCLIDEAN, 1e4, 0, 0)
+        parameter.load = ce.CyFlexibleLoad(2, carray([100]), objects(parameter))
+        held = type("Held", (ce.CySwitch,), {})
+        held.instance = held(1)
+        refs = [weakref.ref(o) for o in (tracer, parameter, held.instance)]
+        del net, tracer, parameter, held
+        assert all(ref() is not None for ref in refs)  # only the cycles hold them now
+        gc.collect()
+        assert [ref() for ref in refs] == [None] * 3 and residuals[0] <= 1e-10
+
+        class Collecting(ce.CyElectricalNetwork):
+            def __del__(self):  # runs while the solver that kept it is being deallocated
+                gc.collect()
+
+        for _ in range(3):  # each solver goes at once, and only once
+            ce.CyNewton(Collecting(None, 0), False)
+    finally:
+        if was_enabled:
+            gc.enable()
+
+
+def test_a_cleared_solver_is_a_bare_instance_and_nothing_else_clears():
+    # Only the solver holds its network and elements: clearing it deletes the engine solver while
+    # they still live, then lets them go.
+    solver = ce.CyNewton(four_wire().network(), False)
+    solver.solve_load_flow(20, 1e-10)
+    assert gc.get_referents(solver)[1:] and collector_clear(solver)
+    assert gc.get_referents(solver) == [type(solver)]
+    # Everything else stays whole, so a finalizer may still use it; the solver that was cleared
+    # refuses as an instance of a base class does.
+    net = four_wire()
+    network = net.network()
+    solver = ce.CyNewtonGoldstein(network, False, 0.1, 0.9)
+    solver.solve_load_flow(20, 1e-10)
+    solved = net.bus2.get_potentials(4)
+    parameter = ce.CyFlexibleParameter(CONSTANT, CONSTANT, EUCLIDEAN, 1e4, 0, 0)
+    load = ce.CyFlexibleLoad(2, carray([100]), objects(parameter))
+    for instance in (network, net.bus2, net.star, load, parameter, CONSTANT, EUCLIDEAN):
+        assert not collector_clear(instance)
+    assert collector_clear(solver)
+    with pytest.raises(TypeError, match="holds no engine object"):
+        solver.solve_load_flow(20, 1e-10)
+    with pytest.raises(TypeError, match="holds no engine object"):
+        solver.update_params(0.1, 0.9)
+    np.testing.assert_allclose(net.bus2.get_potentials(4), START)  # unlinked by the solver
+    del solver
+    again = ce.CyNewton(network, False)
+    assert again.solve_load_flow(20, 1e-10)[1] <= 1e-10
+    np.testing.assert_allclose(net.bus2.get_potentials(4), solved, atol=1e-9)

@@ -32,22 +32,13 @@ def test_line_updates_between_solves_equal_a_fresh_solver(name):
     feeder = build_feeder()
     solver = solve(feeder, SOLVERS[name])
     before = feeder.potentials()
-    shunt, simplified = feeder.lines[0][0], feeder.lines[9][0]
-    z3 = carray(Z_PER_KM[:3, :3].ravel())
     assert_refusals([  # refused updates change nothing
-        (lambda: shunt.update_single_line_parameters(1e-3j, 1.0), ValueError,
-         "update_single_line_parameters(): expected an element holding at most one value, this one "
-         "holds 16"),
-        (lambda: simplified.update_single_line_parameters(1.0), ValueError, "...holds 16"),
-        (lambda: simplified.update_line_parameters(None), ValueError,
-         "z_line: expected at least 16 values, got 0"),
-        (lambda: ce.CyShuntLine(3, None, z3), ValueError,
-         "y_shunt: expected at least 9 values, got 0"),
+        (lambda: feeder.lines[0][0].update_line_parameters(carray(Z_PER_KM.ravel()), None),
+         ValueError, "z_line: expected at least 16 values, got 0"),
         (lambda: ce.CySimplifiedLine(0, None), ValueError,
          "SimplifiedLine: expected at least 1 conductor, got 0"),
         (lambda: ce.CyShuntLine(0, None, None), ValueError,
-         "ShuntLine: expected at least 1 conductor, got 0"),
-    ])
+         "ShuntLine: expected at least 1 conductor, got 0")])
     solver.solve_load_flow(100, 1e-10)
     np.testing.assert_allclose(feeder.potentials(), before, rtol=0, atol=1e-9)
 
@@ -66,11 +57,11 @@ def test_line_updates_between_solves_equal_a_fresh_solver(name):
 # PotentialRef each, the first also holding the ground-side port 2 of a shunt line.
 @pytest.mark.parametrize("name", ["newton", "sweep"])
 @pytest.mark.parametrize("y", [5e-3j, 0], ids=["shunt", "no shunt"])
-def test_single_conductor_lines_and_their_single_value_updates(y, name):
-    z, power, results = 0.08 + 0.03j, 4000 + 1000j, []
+def test_single_conductor_lines_and_their_updates(y, name):
+    z, power = 0.08 + 0.03j, 4000 + 1000j
     for line, single in [(ce.CyShuntLine(1, carray([2e-3j]), carray([0.05])), True),
                          (ce.CyShuntLine(1, carray([2e-3j]), carray([0.05])), False),
-                         (ce.CySimplifiedLine(1, carray([0.05])), True)]:
+                         (ce.CySimplifiedLine(1, carray([0.05])), y == 0)]:
         shunt, load = isinstance(line, ce.CyShuntLine), ce.CyPowerLoad(2, carray([power]))
         net = two_bus(line, 2 + shunt, [(load, 2)], [230], [(0, 0)], [(0, 0)], lv_ref=True)
         if shunt:
@@ -87,7 +78,3 @@ def test_single_conductor_lines_and_their_single_value_updates(y, name):
         expected = expected_line_currents(np.array([[z]]), np.array([[y]]) if shunt else None,
                                           line.get_potentials(2 + shunt))
         np.testing.assert_allclose(line.get_currents(2 + shunt), expected, rtol=0, atol=1e-6)
-        results.append(line.get_potentials(2))
-    np.testing.assert_array_equal(results[0], results[1])  # single values as one-item arrays
-    if y == 0:  # without shunt admittance a shunt line is a series impedance
-        np.testing.assert_allclose(results[0], results[2], rtol=0, atol=1e-9)

@@ -31,27 +31,21 @@ def test_each_law_before_and_after_updates_equal_to_a_fresh_solver(kind, delta, 
     load, values = make_load(kind, delta)
     net = behind_line([(load, 4 - delta)])
     new_values, update = values[::-1] * (1.5 + 0.2j), getattr(load, f"update_{kind}s")
-    short = f"{kind}s: expected at least 3 values, got "
-    assert_refusals([  # refused updates change nothing
-        (lambda: update(carray(new_values[:2])), ValueError, short + "2"),
-        (lambda: update(None), ValueError, short + "0"),
-        (lambda: update(np.ones(3)), ValueError, "...dtype mismatch..."),
-        (lambda: type(load)(4 - delta, carray([1, 2])), ValueError, short + "2"),
-        (lambda: FAMILIES[kind][0](0, None), RuntimeError, None),  # a star needs its neutral
-        (lambda: getattr(load, f"update_{kind}")(1), AttributeError if delta else ValueError,
-         None if delta else f"update_{kind}(): expected an element holding at most one value, "
-                            f"this one holds 3")])
+    assert_refusals([(lambda: FAMILIES[kind][0](0, None), RuntimeError, None)])  # no neutral
     solver = solve(net, SOLVERS[name])
     dv = assert_law(kind, load, values)
     unloaded = PHASE_VOLTAGES - np.roll(PHASE_VOLTAGES, -1) if delta else PHASE_VOLTAGES
     assert np.max(np.abs(dv - unloaded)) > 1  # the line drops a few volts
     update(carray([*new_values, 1e6]))  # values past the records are ignored
+    net.source.update_voltages(carray(PHASE_VOLTAGES * 1.05))
     solver.solve_load_flow(200, 1e-10)
     assert_kirchhoff(net)
     assert_law(kind, load, new_values)
+    np.testing.assert_allclose(net.source.get_potentials(4)[:3], PHASE_VOLTAGES * 1.05, atol=1e-9)
     after = net.bus2.get_potentials(4)
     # A solver built after the update, and a load built with the new values, agree.
-    for fresh in (net, behind_line([(make_load(kind, delta, new_values)[0], 4 - delta)])):
+    fresh = behind_line([(make_load(kind, delta, new_values)[0], 4 - delta)], PHASE_VOLTAGES * 1.05)
+    for fresh in (net, fresh):
         solve(fresh, SOLVERS[name])
         np.testing.assert_allclose(fresh.bus2.get_potentials(4), after, rtol=1e-9, atol=1e-9)
 
@@ -62,18 +56,11 @@ def test_single_value_updates(kind):
     load = star_class(2, carray(star_values[:1]))
     net = behind_line([(load, 2)], PHASE_VOLTAGES[:1])
     solver = solve(net)
-    update_one = getattr(load, f"update_{kind}")
-    # Any number is taken as a complex value.
-    for value in (2 * star_values[0], 0.07, np.float32(9), np.complex128(0.04 - 0.03j)):
-        update_one(value)
-        solver.solve_load_flow(20, 1e-10)
-        assert_law(kind, load, [value])
-    update_one(**{kind: star_values[0]})
+    getattr(load, f"update_{kind}")(**{kind: 2 * star_values[0]})
     net.source.update_voltage(voltage=240)
     solver.solve_load_flow(20, 1e-10)
-    assert_law(kind, load, star_values[:1])
+    assert_law(kind, load, 2 * star_values[:1])
     assert np.diff(net.source.get_potentials(2)) == pytest.approx(-240)
-    getattr(star_class(1, None), f"update_{kind}")(1)  # no phase: nothing to change
 
 
 def test_inner_currents_sizes_and_when_they_are_computed():
@@ -106,21 +93,14 @@ A_TERM, B_TERM = Z2 + (1 + 1 / K**2) / YM, -1 / (YM * K)  # the balancer's own a
 
 @pytest.mark.parametrize("name", SOLVERS)
 def test_load_balancer(name):
-    sets = [PHASE_VOLTAGES, np.full(3, 230.0 + 10j), np.array([240, 200 * A, 220 * A**2 + 15])]
-    results = []
-    for voltages in sets:  # balanced, zero sequence, unbalanced
+    # Balanced, zero-sequence and unbalanced voltages: I = Z^-1 dV with the balancer's own and
+    # mutual terms.
+    z = np.full((3, 3), B_TERM) + np.diag([A_TERM - B_TERM] * 3)
+    for voltages in (PHASE_VOLTAGES, np.full(3, 230.0 + 10j), [240, 200 * A, 220 * A**2 + 15]):
         balancer = ce.CyLoadBalancer(z2=Z2, ym=YM, k=K)
-        net = behind_line([(balancer, 4)], voltages)
+        net = behind_line([(balancer, 4)], np.asarray(voltages))
         solve(net, SOLVERS[name])
         assert_kirchhoff(net)
         dv, i = phases(balancer)
-        z = np.full((3, 3), B_TERM) + np.diag([A_TERM - B_TERM] * 3)
-        np.testing.assert_allclose(z @ i, dv, rtol=1e-8)  # I = Z^-1 dV
-        results.append((dv, balancer.get_currents(4)))
-    (dv, i), (dv0, i0) = results[:2]
-    np.testing.assert_allclose(i[:3], dv / (A_TERM - B_TERM), rtol=1e-8)
-    assert abs(i[3]) < 1e-9 * abs(i[0])  # no neutral current
-    np.testing.assert_allclose(dv0, dv0[0], rtol=1e-10)
-    np.testing.assert_allclose(i0[:3], dv0[0] / (A_TERM + 2 * B_TERM), rtol=1e-8)
-    np.testing.assert_allclose(i0[3], -3 * i0[0], rtol=1e-10)
+        np.testing.assert_allclose(z @ i, dv, rtol=1e-8)
     assert_refusals([(lambda: ce.CyLoadBalancer(1, 1, 1j), TypeError, None)])  # k is real

@@ -10,7 +10,8 @@ import weakref
 
 import numpy as np
 import pytest
-from conftest import assert_refusals, carray, objects
+from conftest import (assert_kirchhoff, assert_refusals, carray, four_wire, objects, same, solve,
+                      two_bus)
 
 from tarvelo import cy_engine as ce
 
@@ -169,3 +170,111 @@ def test_buffer_arguments_and_result_arrays():
         assert type(result) is np.ndarray and result.dtype == np.complex128 and result.ndim == 1
     assert bus.get_potentials(0).shape == (0,) and bus.get_currents(2).shape == (2,)
     assert_refusals([(lambda: bus.get_potentials(-1), ValueError, "...negative dimensions...")])
+
+
+# ---- Python code run in the middle of a call ----
+
+class Hooked(np.ndarray):
+    # An array whose buffer runs Python code first (a class may define __buffer__).
+    def __buffer__(self, flags):
+        self.hook()
+        return super().__buffer__(flags)
+
+
+def hooked(array, hook):
+    array = array.view(Hooked)
+    array.hook = hook
+    return array
+
+
+REUSED = []
+
+
+def pull_away(array, fill):
+    # Moves the items of `array` to new memory (NumPy frees the old memory, exported or not) and
+    # has the old memory handed out again holding `fill`: whoever still reads or writes through a
+    # pointer taken before meets another array. Arrays of a kilobyte and more come from the C
+    # allocator, which hands the block just freed out first.
+    size = array.size
+    array.resize(size + 100_000, refcheck=False)
+    array[:] = fill
+    REUSED.append(np.full(size, fill, dtype=array.dtype))
+
+
+def line_jacobian(line):  # source ─ bus1 ─ line ─ bus2 ─ load, one conductor, at the start
+    net = two_bus(line, 3, [(ce.CyPowerLoad(2, carray([4000 + 1000j])), 2)], [230], [(0, 0)],
+                  [(0, 0)], lv_ref=True)
+    net.join(net.pref, line, [(0, 2)])
+    return ce.CyNewton(net.network(), False).get_jacobian()
+
+
+def test_input_arrays_are_read_as_they_were_when_taken():
+    # Each array is taken before the conversion or the buffer of a later argument, which may free
+    # its memory: the engine reads the values the array held when it was taken.
+    net, bare = four_wire(), ce.CyElement()
+    elements = objects(*net.elements, *[None] * 128)
+
+    class Count:
+        def __index__(self):
+            pull_away(elements, bare)
+            return 7
+
+    solve(net, lambda _: ce.CyNewton(ce.CyElectricalNetwork(elements, Count()), False))
+    assert_kirchhoff(net)
+
+    powers = carray(np.arange(1, 101))
+    parameter = ce.CyFlexibleParameter(ce.CyControl("constant", 0, 0, 0, 0, 1, 1), ce.CyControl(
+        "constant", 0, 0, 0, 0, 1, 1), ce.CyProjection("euclidean", 1, 1), 1, 0, 0)
+    load = ce.CyFlexibleLoad(2, powers, hooked(objects(parameter), lambda: pull_away(powers, 0)))
+    assert load.get_powers(2)[0] == 1
+
+    y = carray([2e-3j] * 64)
+    line = ce.CyShuntLine(1, y, hooked(carray([0.05] * 64), lambda: pull_away(y, 0)))
+    expected = line_jacobian(ce.CyShuntLine(1, carray([2e-3j]), carray([0.05])))
+    np.testing.assert_array_equal(line_jacobian(line), expected)
+    y = carray([2e-3j] * 64)
+    line = ce.CyShuntLine(1, carray([1]), carray([1]))
+    line.update_line_parameters(y, hooked(carray([0.05] * 64), lambda: pull_away(y, 0)))
+    np.testing.assert_array_equal(line_jacobian(line), expected)
+
+
+def test_result_arrays_are_checked_whole_and_written_at_once(monkeypatch):
+    bus = ce.CyBus(4, carray([1, 2, 3, 4]))
+    switch = ce.CySwitch(4)
+    switch.connect_side(bus, same(4), True)
+    solver = ce.CyBackwardForward(ce.CyElectricalNetwork(objects(bus), 1))
+
+    class Short:  # np replaced: its empty gives one item fewer than asked for
+        complex128, double = np.complex128, np.double
+
+        @staticmethod
+        def empty(n, dtype):
+            return np.empty(max(n - 1, 0), dtype=dtype)
+
+    monkeypatch.setattr(ce, "np", Short)
+    # Every array is refused before the engine runs (for 5 values it would refuse the count).
+    expected = "result: expected at least {} values, got {}"
+    assert_refusals([
+        (lambda: bus.get_potentials(4), ValueError, expected.format(4, 3)),
+        (lambda: switch.get_side_currents(5, 0), ValueError, expected.format(5, 4)),
+        (lambda: switch.get_side_potentials(0, 5), ValueError, expected.format(5, 4)),
+        (lambda: solver.get_variables(), ValueError, expected.format(8, 7)),
+    ])
+
+    # The second result array is created while the first is already made: moving the first
+    # then leaves the module nothing freed to write into.
+    created = []
+
+    class Moving:
+        complex128, double = np.complex128, np.double
+
+        @staticmethod
+        def empty(n, dtype):
+            if created:
+                pull_away(created[0], 0)
+            created.append(np.zeros(max(n, 64), dtype=dtype))
+            return created[-1]
+
+    monkeypatch.setattr(ce, "np", Moving)
+    side1, side2 = switch.get_side_potentials(4, 4)
+    assert side1 is created[0] and side1[:4].tolist() == [1, 2, 3, 4]
