@@ -197,7 +197,7 @@ TEST(BackwardForward, MeetsNewtonAndEveryLawOnTheFeederBeforeAndAfterUpdates) {
 
   // New lines, loads, voltages and regulator settings reach the Newton tape, then a new sweep.
   feeder.z(2, 3) = Complex(0.03, 0.09);
-  feeder.y(1, 0) = Complex(0, -3e-4);
+  feeder.y(3, 0) = Complex(0, -3e-4);  // so that the last entry of y_g changes
   feeder.z_end(0, 3) = Complex(0.02, -0.01);
   feeder.values[1][2] = {-8, 2};
   feeder.values[5][1] = {0.02, -0.004};
