@@ -107,10 +107,9 @@ inline Complex total(const std::vector<LinkedComplex>& powers) {
 // (the port after both sides; none and Y = 0 for a simplified line):
 //     I1 = Z^-1 (V1 - V2) + Y (V1 - Vg) / 2,   I2 = Z^-1 (V2 - V1) + Y (V2 - Vg) / 2,
 //     Ig = -sum_k s_k (V1_k + V2_k - 2 Vg) / 2
-// with s the row sums of Y under Newton; the sweep holds Vg at zero and returns what the
-// conductors lose, which takes the column sums instead (the same for a symmetric Y).
+// with s the column sums of Y: Ig returns what the conductors lose, whether Y is symmetric or not.
 inline void expect_line_law(const Element& line, const Eigen::MatrixXcd& z,
-                            const Eigen::MatrixXcd& y, bool swept = false) {
+                            const Eigen::MatrixXcd& y) {
   const auto n = z.rows();
   Eigen::VectorXcd v1(n), v2(n);
   for (int k = 0; k < n; ++k) {
@@ -128,8 +127,7 @@ inline void expect_line_law(const Element& line, const Eigen::MatrixXcd& z,
     expect_near(line.get_port_current(k + n), i2[k], tolerance);
   }
   if (shunt) {
-    const Eigen::VectorXcd sums =
-        swept ? Eigen::VectorXcd(y.colwise().sum().transpose()) : y * ones;
+    const Eigen::VectorXcd sums = y.colwise().sum().transpose();
     const Complex ig = -0.5 * sums.cwiseProduct(v1 + v2 - 2.0 * vg * ones).sum();
     expect_near(line.get_port_current(2 * n), ig, tolerance);
   }
