@@ -56,7 +56,7 @@ sanitize: bootstrap
 
 # The randomized misuse test at length.
 fuzz: module
-	TARVELO_FUZZ_EXAMPLES=$${TARVELO_FUZZ_EXAMPLES:-20000} $(VENV)/bin/pytest -q \
+	TARVELO_FUZZ_EXAMPLES=$${TARVELO_FUZZ_EXAMPLES:-2000} $(VENV)/bin/pytest -q \
 	  tests/python/test_randomized.py
 
 # Memcheck on the engine tests (no definite leak), then 10,000 build-solve-drop cycles from
@@ -78,3 +78,13 @@ bench-peers: module
 	bash bench/peers/setup.sh
 	$(PYTHON) bench/bench_peers.py --peer-python build/bench-peers/venv/bin/python \
 	  --jobs $(JOBS) $(if $(BEFORE),--before $(BEFORE)) $(BENCH_PEERS_ARGS)
+
+# ---- mutation testing ----
+.PHONY: mutate
+
+# Single-line faults planted in engine/ and tarvelo/native/, each built and run against the
+# whole suite by three workers under build/mutation/ (results.json, survivors.txt there).
+# MUTATE_ARGS go to the script, e.g. MUTATE_ARGS="--only engine/elements/load.cpp:48:1".
+MUTATE_ARGS ?= --sample 200 --seed 1
+mutate: bootstrap
+	$(PYTHON) scripts/mutate.py $(MUTATE_ARGS)

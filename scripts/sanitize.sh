@@ -79,12 +79,20 @@ run_python() {
   # through the engine or the module count.
   LD_PRELOAD="$asan_runtime:$ubsan_runtime" \
     ASAN_OPTIONS=$common_asan:detect_leaks=1:log_path=$reports/asan LSAN_OPTIONS=exitcode=0 \
+    UBSAN_OPTIONS=$UBSAN_OPTIONS:log_path=$reports/ubsan \
     PYTHONMALLOC=malloc PYTHONPATH="$out/site" LD_LIBRARY_PATH="$cppad_lib" \
     "$venv/bin/pytest" -q -p no:cacheprovider --capture=sys tests/python ${PYTEST_ARGS:-} ||
     status=$?
   if [ "$status" -ne 0 ]; then
-    cat "$reports"/asan.* 2>/dev/null || true
+    cat "$reports"/* 2>/dev/null || true
     echo "sanitize: Python tests failed (status $status)" >&2
+    exit 1
+  fi
+  # LeakSanitizer's exit code is off for the interpreter's own leaks, and with it the exit code
+  # of every other report: an error report in the files fails the run instead.
+  if grep -l -E 'ERROR: AddressSanitizer|runtime error:' "$reports"/* 2>/dev/null; then
+    cat "$reports"/*
+    echo "sanitize: the sanitizers reported an error in the Python tests" >&2
     exit 1
   fi
   ours=$(cat "$reports"/asan.* 2>/dev/null | awk -v engine="$root/engine/" -v module="$root/tarvelo/native/" \

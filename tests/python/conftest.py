@@ -245,3 +245,21 @@ def assert_feeder_laws(net, atol=1e-6):  # Kirchhoff, the source, every line and
         np.testing.assert_allclose(i, expected_line_currents(z, y, v), rtol=0, atol=atol)
     for load, _, powers in net.loads:
         assert_law("power", load, powers, rtol=0, atol=atol)
+
+
+# ---- the laws of a network built above, after any updates; shared with the randomized test ----
+
+def assert_source(source, voltages, atol=1e-9):  # a star source imposes its phase voltages
+    v = source.get_potentials(len(voltages) + 1)
+    np.testing.assert_allclose(v[:-1] - v[-1], voltages, rtol=0, atol=atol)
+
+
+def assert_network_laws(net, laws, atol=1e-6):
+    # Kirchhoff's law at every node, then the law of each element of `laws`, a dict
+    # {element: (law, values)} whose law is "source" or one of LAWS.
+    assert_kirchhoff(net)
+    for element, (law, values) in laws.items():
+        if law == "source":
+            assert_source(element, values)
+        else:
+            assert_law(law, element, values, rtol=1e-8, atol=atol)
