@@ -1,7 +1,5 @@
 #include "elements/line.hpp"
 
-#include <algorithm>
-#include <cmath>
 #include <initializer_list>
 #include <limits>
 #include <stdexcept>

@@ -1,7 +1,5 @@
 #include "elements/source.hpp"
 
-#include <algorithm>
-#include <cmath>
 #include <stdexcept>
 
 #include <fmt/format.h>
