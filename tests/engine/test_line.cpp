@@ -1,5 +1,4 @@
-// Lines: port currents with unsymmetric matrices and the shunt line's single-conductor sweep
-// steps.
+// The shunt line's sweep steps and how they measure a change.
 #include "elements/line.hpp"
 
 #include <gtest/gtest.h>
@@ -14,31 +13,6 @@ namespace {
 
 using checks::expect_near;
 using Rows = std::vector<Complex>;  // an n x n matrix row by row
-
-//   side1 ═══ line (3 conductors) ═══ side2        ground-side port on `ground`, off zero
-// Neither matrix is symmetric, and the rows of Y do not sum as its columns.
-TEST(Lines, PortCurrentsFollowTheirMatricesRowByRow) {
-  using RowMajor = Eigen::Matrix<Complex, 3, 3, Eigen::RowMajor>;
-  const Rows z{{0.3, 0.2},  {0.05, 0.1}, {0.0, 0.02},  {0.02, 0.07}, {0.25, 0.3},
-               {0.04, 0.0}, {0.1, 0.0},  {0.01, 0.05}, {0.35, 0.15}};
-  const Rows y{{0, 4e-3},  {0, -1e-3}, {0, 0}, {0, -5e-4},  {0, 3e-3},
-               {0, -2e-3}, {0, -1e-3}, {0, 0}, {1e-4, 5e-3}};
-  const Rows v1{{230, -15}, {-120, -190}, {-110, 200}}, v2{{221, -9}, {-115, -185}, {-105, 190}};
-  const Complex vg(2, -1);
-  Bus side1(3, v1.data()), side2(3, v2.data()), ground(1, &vg);
-  ShuntLine shunt(3, y.data(), z.data());
-  SimplifiedLine simple(3, z.data());
-  ground.connect(shunt, {{0, 6}});
-  for (Branch* line : std::initializer_list<Branch*>{&shunt, &simple}) {
-    line->connect_side(side1, checks::same_ports(3), true);
-    line->connect_side(side2, checks::same_ports(3), false);
-    line->eval_currents(false);
-  }
-  const Eigen::MatrixXcd zm = Eigen::Map<const RowMajor>(z.data()),
-                         ym = Eigen::Map<const RowMajor>(y.data());
-  checks::expect_line_law(shunt, zm, ym);
-  checks::expect_line_law(simple, zm, Eigen::MatrixXcd::Zero(3, 3));
-}
 
 // The single-conductor steps measure a change by its larger part, real or imaginary; the
 // multi-conductor ones by the largest modulus. An unloaded far end gives I2 = 0, I1 = c V2.

