@@ -8,6 +8,7 @@
 #include <limits>
 #include <memory>
 #include <numbers>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -78,31 +79,25 @@ inline void expect_power_flow(const ElectricalNetwork& network, const Element& s
 // impedance Z, half the shunt admittance Y at each end, returning through the ground-side port g
 // (the port after both sides; none and Y = 0 for a simplified line):
 //     I1 = Z^-1 (V1 - V2) + Y (V1 - Vg) / 2,   I2 = Z^-1 (V2 - V1) + Y (V2 - Vg) / 2,
-//     Ig = -sum_k s_k (V1_k + V2_k - 2 Vg) / 2
-// with s the column sums of Y: Ig returns what the conductors lose, whether Y is symmetric or not.
+// and Ig returning what the conductors lose, whether Y is symmetric or not.
 inline void expect_line_law(const Element& line, const Eigen::MatrixXcd& z,
                             const Eigen::MatrixXcd& y) {
   const auto n = z.rows();
-  Eigen::VectorXcd v1(n), v2(n);
-  for (int k = 0; k < n; ++k) {
-    v1[k] = line.get_port_potential(k);
-    v2[k] = line.get_port_potential(k + n);
-  }
   const bool shunt = line.ports.size() > static_cast<std::size_t>(2 * n);
   const Complex vg = shunt ? line.get_port_potential(2 * n) : Complex(0.0, 0.0);
-  const Eigen::VectorXcd ones = Eigen::VectorXcd::Ones(n), series = z.inverse() * (v1 - v2);
-  const Eigen::VectorXcd i1 = series + 0.5 * y * (v1 - vg * ones),
-                         i2 = -series + 0.5 * y * (v2 - vg * ones);
+  Eigen::VectorXcd v1(n), v2(n);
+  for (int k = 0; k < n; ++k) {
+    v1[k] = line.get_port_potential(k) - vg;
+    v2[k] = line.get_port_potential(k + n) - vg;
+  }
+  const Eigen::VectorXcd series = z.inverse() * (v1 - v2), i1 = series + 0.5 * y * v1,
+                         i2 = -series + 0.5 * y * v2;
   const double tolerance = 1e-9 * std::max(1.0, i1.cwiseAbs().maxCoeff());
   for (int k = 0; k < n; ++k) {
     expect_near(line.get_port_current(k), i1[k], tolerance);
     expect_near(line.get_port_current(k + n), i2[k], tolerance);
   }
-  if (shunt) {
-    const Eigen::VectorXcd sums = y.colwise().sum().transpose();
-    const Complex ig = -0.5 * sums.cwiseProduct(v1 + v2 - 2.0 * vg * ones).sum();
-    expect_near(line.get_port_current(2 * n), ig, tolerance);
-  }
+  if (shunt) expect_near(line.get_port_current(2 * n), -i1.sum() - i2.sum(), tolerance);
 }
 
 inline std::vector<Complex> node_potentials(const ElectricalNetwork& network) {
@@ -119,15 +114,15 @@ inline double largest_difference(const std::vector<Complex>& a, const std::vecto
   return largest;
 }
 
-// Expects `call` to throw an E whose text is exactly `text`.
-template <class E, class Call>
-void expect_throw_text(Call call, const std::string& text) {
+// The text of the runtime_error that `call` throws; empty if it throws none.
+template <class Call>
+std::string error_text(Call call) {
   try {
     call();
-    ADD_FAILURE() << "no exception, expected " << text;
-  } catch (const E& e) {
-    EXPECT_EQ(std::string(e.what()), text);
+  } catch (const std::runtime_error& e) {
+    return e.what();
   }
+  return "";
 }
 
 // A winding pair's laws at the potentials and currents a solver left, with U = V(first port) -
@@ -151,11 +146,11 @@ inline std::vector<Complex> rows(const Eigen::MatrixXcd& m) {
 }
 
 //   VoltageSource a b c n ══ Switch ══ ShuntLine ══ mid a b c n ══ SimplifiedLine ══ end a b c n
-//    │ │ │                 at mid: PowerLoad, CurrentLoad, AdmittanceLoad, LoadBalancer (a b c n)
-//    │ │ n on a PotentialRef, with the shunt line's ground side      at end: DeltaPowerLoad,
-//    │ │                                             DeltaCurrentLoad, DeltaAdmittanceLoad (a b c)
-//    │ └─ SingleVoltageRegulator, side 1 (b, c), side 2 (r, c) ══ ShuntLine (1) ══ PowerLoad (r2,
-//    n) └─── SingleTransformer, side 1 (a, n), side 2 (t, b) ── PowerLoad (t, n)
+//    │ │ │                          at mid: PowerLoad (a b c n)    at end: DeltaPowerLoad (a b c)
+//    │ │ n on a PotentialRef, with the four-conductor shunt line's ground side
+//    │ └─ SingleVoltageRegulator, side 1 (b, c), side 2 (r, c) ══ ShuntLine (1) ══ r2
+//    └─── SingleTransformer, side 1 (a, n), side 2 (t, b) ── t
+//   PowerLoads (t, n) and (r2, n); the single-conductor shunt line's ground side on n too
 // No line matrix is symmetric, and the rows of Y do not sum as its columns. The transformer's
 // ratio is complex and its low-voltage winding returns through phase b; the regulator's, between
 // phases b and c, is turned by phi, its tap in the steep part of its law. `mid` may start dead.
@@ -164,36 +159,27 @@ struct Feeder {
   std::array<Complex, 3> u = balanced_voltages(230.0);
   Matrix z = Matrix::Constant(4, 4, Complex(0.02, 0.05)), y = Matrix::Zero(4, 4);
   Matrix z_end = Matrix::Constant(4, 4, Complex(0.01, 0.03));
-  std::array<std::array<Complex, 3>, 7> values{{{{{3000, 900}, {1500, -200}, {2200, 400}}},
-                                                {{{6, 1}, {9, -3}, {4, 2}}},
-                                                {{{0.05, -0.01}, {0.02, 0.01}, {0.04, 0}}},
+  std::array<std::array<Complex, 3>, 3> values{{{{{3000, 900}, {1500, -200}, {2200, 400}}},
                                                 {{{1200, 300}, {0, 0}, {2500, 500}}},
-                                                {{{3, -1}, {5, 0.5}, {2, 0}}},
-                                                {{{0.01, 0.002}, {0.03, 0}, {0.005, -0.001}}},
                                                 {{{2000, 600}, {3000, 900}, {0, 0}}}}};
   std::array<Complex, 4> start{std::polar(220.0, 0.1), std::polar(220.0, -2.0),
                                std::polar(220.0, 2.2), Complex(1, 1)},
       dead{};
   Complex z2{0.04, 0.06}, ym{1e-5, -4e-5}, k{0.6, 0.3}, rz2{0.05, 0.08}, rym{2e-5, -5e-5},
-      lv{200, 0}, tz{0.2, 0.1}, ty{0, 5e-4}, bz2{0.05, 0.1}, bym{0.02, -0.05};
-  double bk = 0.5, u_ref = 250.0, u_range = 0.1, alpha = 4.0, phi = 0.3;
+      lv{200, 0}, tz{0.2, 0.1}, ty{0, 5e-4};
+  double u_ref = 250.0, u_range = 0.1, alpha = 4.0, phi = 0.3;
   VoltageSource source{4, u.data()};
   PotentialRef ref;
   Switch sw{4};
   std::unique_ptr<ShuntLine> shunt;
   std::unique_ptr<SimplifiedLine> line;
   Bus mid, end{4, start.data()}, t{1, &lv}, r{1, &lv}, r2{1, &lv};
-  LoadBalancer balancer{bz2, bym, bk};
   ShuntLine tail{1, &ty, &tz};
   PowerLoad power{4, values[0].data()};
-  CurrentLoad current{4, values[1].data()};
-  AdmittanceLoad admittance{4, values[2].data()};
-  DeltaPowerLoad delta_power{3, values[3].data()};
-  DeltaCurrentLoad delta_current{3, values[4].data()};
-  DeltaAdmittanceLoad delta_admittance{3, values[5].data()};
+  DeltaPowerLoad delta_power{3, values[1].data()};
   SingleTransformer transformer{z2, ym, k};
   SingleVoltageRegulator regulator{rz2, rym, u_ref, u_range, alpha, phi};
-  PowerLoad load_t{2, &values[6][0]}, load_r{2, &values[6][1]};
+  PowerLoad load_t{2, &values[2][0]}, load_r{2, &values[2][1]};
   std::unique_ptr<ElectricalNetwork> network;
 
   explicit Feeder(bool dead_mid = false) : mid(4, (dead_mid ? dead : start).data()) {
@@ -215,10 +201,8 @@ struct Feeder {
     ref.connect(*shunt, {{0, 8}});
     line->connect_side(mid, same_ports(4), true);
     line->connect_side(end, same_ports(4), false);
-    for (Element* load : std::vector<Element*>{&power, &current, &admittance, &balancer})
-      mid.connect(*load, same_ports(4));
-    for (Element* load : std::vector<Element*>{&delta_power, &delta_current, &delta_admittance})
-      end.connect(*load, same_ports(3));
+    mid.connect(power, same_ports(4));
+    end.connect(delta_power, same_ports(3));
     transformer.connect_side(source, {{0, 0}, {1, 3}}, true);
     transformer.connect_side(source, {{1, 1}}, false);
     transformer.connect_side(t, {{0, 0}}, false);
@@ -231,10 +215,9 @@ struct Feeder {
     r2.connect(load_r, {{0, 0}});
     source.connect(load_t, {{3, 1}});
     source.connect(load_r, {{3, 1}});
-    std::vector<Element*> list{&source,  &ref,        &sw,       &*shunt, &mid, &power,
-                               &current, &admittance, &balancer, &*line,  &end};
-    list.insert(list.end(), {&delta_power, &delta_current, &delta_admittance, &transformer,
-                             &regulator, &t, &r, &tail, &r2, &load_t, &load_r});
+    std::vector<Element*> list{&source, &ref,   &sw,  &*shunt,     &mid,
+                               &power,  &*line, &end, &delta_power};
+    list.insert(list.end(), {&transformer, &regulator, &t, &r, &tail, &r2, &load_t, &load_r});
     network = std::make_unique<ElectricalNetwork>(list);
   }
 
@@ -258,9 +241,9 @@ struct Feeder {
     expect_winding_laws(regulator, std::polar(tap, phi), rz2, rym);
     expect_power_flow(*network, source,
                       {{&power, v[0][0] + v[0][1] + v[0][2]},
-                       {&delta_power, v[3][0] + v[3][1] + v[3][2]},
-                       {&load_t, v[6][0]},
-                       {&load_r, v[6][1]}},
+                       {&delta_power, v[1][0] + v[1][1] + v[1][2]},
+                       {&load_t, v[2][0]},
+                       {&load_r, v[2][1]}},
                       1e-8);
     return node_potentials(*network);
   }
