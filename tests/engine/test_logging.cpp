@@ -63,10 +63,8 @@ TEST(Logging, TheErrorHandlersReportsAndTheJacobianPattern) {
   capture.take("debug");
   const std::regex pattern(
       R"(debug\|----- Sparse pattern initialisation -----\ndebug\|n: \d+ nnz: \d+\n)");
-  for (int i = 0; i < 2; ++i) {
-    newton.compute_jacobian();
-    EXPECT_TRUE(std::regex_match(capture.take(), pattern));
-  }
+  newton.compute_jacobian();
+  EXPECT_TRUE(std::regex_match(capture.take(), pattern));
   ASSERT_GE(newton.solve_load_flow(10, 1e-9).first, 1);
   capture.take();
   newton.compute_jacobian();
