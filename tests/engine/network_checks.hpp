@@ -1,5 +1,5 @@
 // Checks shared by the engine tests (Kirchhoff's law at every node, the power an element takes,
-// exact exception texts) and the feeder that carries every element with sweep steps.
+// a line's currents, an error's text) and the feeder that the sweep and the solvers share.
 #pragma once
 
 #include <algorithm>
@@ -7,7 +7,6 @@
 #include <cmath>
 #include <limits>
 #include <memory>
-#include <numbers>
 #include <stdexcept>
 #include <string>
 #include <vector>

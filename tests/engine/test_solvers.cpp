@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <memory>
 #include <stdexcept>
@@ -82,19 +83,17 @@ TEST(NewtonGoldstein, StepLengthsOnALinearNetwork) {
   ElectricalNetwork network({&source, &ref, &line, &bus, &load});
   NewtonGoldstein goldstein(&network, false, 0.0, 0.0);
   const double start = goldstein.forward().cwiseAbs().maxCoeff();
-  struct Case {
-    double m1, m2, t;
-  };
   // With m1 > m2 no length passes: t is too long above 0.2 and too short below, so it is halved
   // from 1 to 0.125, then bisected towards 0.2 until the tenth trial, 0.201171875.
-  for (const Case& c : {Case{0.1, 0.9, 1.0},     // the full step
-                        Case{-1.2, -0.9, 4.0},   // too short at 1 and 2: doubled twice
-                        Case{0.8, 0.85, 0.375},  // too long at 1 and 0.5, too short at 0.25
-                        Case{0.9, 0.1, 0.201171875}}) {
-    goldstein.update_params(c.m1, c.m2);
+  using Case = std::array<double, 3>;                   // m1, m2 and the step length t they lead to
+  for (const auto& [m1, m2, t] : {Case{0.1, 0.9, 1.0},  // the full step
+                                  Case{-1.2, -0.9, 4.0},   // too short at 1 and 2: doubled twice
+                                  Case{0.8, 0.85, 0.375},  // too long at 1 and 0.5, short at 0.25
+                                  Case{0.9, 0.1, 0.201171875}}) {
+    goldstein.update_params(m1, m2);
     goldstein.reset_inputs();
     const double left = goldstein.solve_load_flow(1, 0.0).second;
-    EXPECT_NEAR(left, std::abs(1.0 - c.t) * start, 1e-9 * start) << "t = " << c.t;
+    EXPECT_NEAR(left, std::abs(1.0 - t) * start, 1e-9 * start) << "t = " << t;
   }
 }
 
