@@ -34,14 +34,17 @@ test: test-engine test-python
 example: module
 	$(PYTHON) examples/feeder.py
 
-# Benchmarks, run by hand: the call overhead, the scaling table and the Newton profile.
+# Benchmarks, run by hand: the call overhead, the scaling table, the time series per solver and
+# the profiles of a Newton iteration and of a sweep.
 bench: module
 	$(CMAKE) -S . -B $(BUILD)/bench -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	  -DPython_EXECUTABLE=$(abspath $(PYTHON)) -DTARVELO_BUILD_BENCH=ON
-	$(CMAKE) --build $(BUILD)/bench -j $(JOBS) --target newton_profile
+	$(CMAKE) --build $(BUILD)/bench -j $(JOBS) --target newton_profile sweep_profile tape_ops
 	$(PYTHON) bench/bench_calls.py
 	$(PYTHON) bench/bench_scaling.py
+	$(PYTHON) bench/bench_time_series.py
 	$(BUILD)/bench/bench/newton_profile
+	$(BUILD)/bench/bench/sweep_profile
 
 clean:
 	rm -rf $(BUILD)

@@ -20,10 +20,10 @@
 // through the elements' own steps (the network's passes), and reports the largest difference of
 // potentials and currents between the two.
 //
-//     build/sweep/sweep_profile [--check] [--cpu] [--load-share S] [--steps N] [buses ...]
+//     build/bench/bench/sweep_profile [--check] [--cpu] [--load-share S] [--steps N] [buses ...]
 //                                                                      (default 1000 10000)
 //
-// Build: see bench/sweep/CMakeLists.txt.
+// Built by `make bench` (bench/CMakeLists.txt), into build/bench/bench/.
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -38,83 +38,18 @@
 #include <string_view>
 #include <vector>
 
-#include "elements/line.hpp"
-#include "elements/load.hpp"
-#include "elements/source.hpp"
+#include "generated_feeder.hpp"
 #include "solvers/solvers.hpp"
 
 namespace tarvelo {
 namespace {
 
-using Pairs = std::vector<std::pair<int, int>>;
-const Pairs kFourWires{{0, 0}, {1, 1}, {2, 2}, {3, 3}};
-constexpr double kPhaseVoltage = 230.0;
-constexpr double kTotalLoad = 150e3;  // W
+using bench::build_feeder;
+using bench::Feeder;
+using bench::kFourWires;
+using bench::kTotalLoad;
 constexpr double kTolerance = 1e-6;
 constexpr int kMaxSweeps = 1000;
-const Complex kSelf(0.206, 0.08), kMutual(0.03, 0.05);  // ohm per km
-
-struct Feeder {
-  std::vector<std::unique_ptr<Element>> owned;
-  std::vector<PowerLoad*> loads;
-  std::vector<SimplifiedLine*> lines;
-  std::vector<Bus*> buses;
-  std::mt19937_64 rng{1};
-
-  template <class T, class... Args>
-  T* add(Args&&... args) {
-    owned.push_back(std::make_unique<T>(std::forward<Args>(args)...));
-    return static_cast<T*>(owned.back().get());
-  }
-
-  std::vector<Element*> elements() const {
-    std::vector<Element*> list;
-    for (const auto& e : owned) list.push_back(e.get());
-    return list;
-  }
-
-  double uniform(double low, double high) {
-    return std::uniform_real_distribution<double>(low, high)(rng);
-  }
-
-  std::array<Complex, 3> random_powers(double mean_phase_power) {
-    std::array<Complex, 3> s;
-    for (Complex& p : s) p = std::polar(mean_phase_power * uniform(0.5, 1.5), uniform(0.0, 0.3));
-    return s;
-  }
-};
-
-std::unique_ptr<Feeder> build_feeder(int n_buses, double load_share) {
-  auto f = std::make_unique<Feeder>();
-  std::array<Complex, 3> u;
-  for (int k = 0; k < 3; ++k) u[k] = std::polar(kPhaseVoltage, -2.0 * std::numbers::pi * k / 3.0);
-  const std::array<Complex, 4> start{u[0], u[1], u[2], Complex(0.0, 0.0)};
-  const double mean_phase_power = kTotalLoad / (3.0 * load_share * std::max(n_buses - 1, 1));
-
-  auto* source = f->add<VoltageSource>(4, u.data());
-  source->connect(*f->add<PotentialRef>(), {{3, 0}});
-  f->buses.push_back(f->add<Bus>(4, start.data()));
-  f->buses[0]->connect(*source, kFourWires);
-  for (int i = 1; i < n_buses; ++i) {
-    const double length = f->uniform(0.005, 0.02);
-    std::array<Complex, 16> z;
-    for (int k = 0; k < 16; ++k) z[k] = (k % 5 == 0 ? kSelf : kMutual) * length;
-    Bus* parent = f->buses[std::uniform_int_distribution<int>(0, i - 1)(f->rng)];
-    auto* line = f->add<SimplifiedLine>(4, z.data());
-    auto* bus = f->add<Bus>(4, start.data());
-    line->connect_side(*parent, kFourWires, true);
-    line->connect_side(*bus, kFourWires, false);
-    f->buses.push_back(bus);
-    f->lines.push_back(line);
-    if (f->uniform(0.0, 1.0) < load_share) {
-      const auto s = f->random_powers(mean_phase_power);
-      auto* load = f->add<PowerLoad>(4, s.data());
-      bus->connect(*load, kFourWires);
-      f->loads.push_back(load);
-    }
-  }
-  return f;
-}
 
 bool cpu_clock = false;
 
