@@ -38,7 +38,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include "generated_feeder.hpp"
+#include "profile_common.hpp"
 #include "solvers/solvers.hpp"
 
 namespace tarvelo {
@@ -48,29 +48,9 @@ using bench::build_feeder;
 using bench::Feeder;
 using bench::kFourWires;
 using bench::kTotalLoad;
+using bench::median_ms;
 constexpr double kLoadShare = 0.8;
 constexpr double kTolerance = 1e-6;
-
-// The process's processor time in milliseconds: on a machine shared with other jobs it varies
-// far less than the wall time, and the program runs on one thread.
-double cpu_ms() {
-  timespec t{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-  return 1e3 * static_cast<double>(t.tv_sec) + 1e-6 * static_cast<double>(t.tv_nsec);
-}
-
-// Median processor time of `repeats` calls, in milliseconds.
-template <class Call>
-double median_ms(int repeats, Call&& call) {
-  std::vector<double> times;
-  for (int r = 0; r < repeats; ++r) {
-    const double start = cpu_ms();
-    call();
-    times.push_back(cpu_ms() - start);
-  }
-  std::nth_element(times.begin(), times.begin() + repeats / 2, times.end());
-  return times[repeats / 2];
-}
 
 void change_every_load(Feeder& f, double scale) {
   const double mean_phase_power =
@@ -208,6 +188,7 @@ void memory(int n_buses) {
 }  // namespace tarvelo
 
 int main(int argc, char** argv) {
+  tarvelo::bench::cpu_clock = true;  // median processor times
   std::vector<int> sizes;
   bool memory = false;
   for (int i = 1; i < argc; ++i) {

@@ -38,7 +38,7 @@
 #include <string_view>
 #include <vector>
 
-#include "generated_feeder.hpp"
+#include "profile_common.hpp"
 #include "solvers/solvers.hpp"
 
 namespace tarvelo {
@@ -48,35 +48,10 @@ using bench::build_feeder;
 using bench::Feeder;
 using bench::kFourWires;
 using bench::kTotalLoad;
+using bench::median_ms;
+using bench::now_ms;
 constexpr double kTolerance = 1e-6;
 constexpr int kMaxSweeps = 1000;
-
-bool cpu_clock = false;
-
-// Milliseconds on the wall clock, or of the thread's processor time with --cpu.
-double now_ms() {
-  if (!cpu_clock) {
-    return std::chrono::duration<double, std::milli>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-  }
-  timespec t;
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return 1e3 * static_cast<double>(t.tv_sec) + 1e-6 * static_cast<double>(t.tv_nsec);
-}
-
-// Median time of `repeats` calls, in milliseconds.
-template <class Call>
-double median_ms(int repeats, Call&& call) {
-  std::vector<double> times;
-  for (int r = 0; r < repeats; ++r) {
-    const double start = now_ms();
-    call();
-    times.push_back(now_ms() - start);
-  }
-  std::nth_element(times.begin(), times.begin() + repeats / 2, times.end());
-  return times[repeats / 2];
-}
 
 // New powers for every load, drawn around a level `scale` times the nominal one.
 std::vector<std::array<Complex, 3>> draw_powers(Feeder& f, double scale) {
@@ -233,7 +208,7 @@ int main(int argc, char** argv) {
     if (arg == "--check") {
       checking = true;
     } else if (arg == "--cpu") {
-      tarvelo::cpu_clock = true;
+      tarvelo::bench::cpu_clock = true;
     } else if (arg == "--load-share" && i + 1 < argc) {
       load_share = std::atof(argv[++i]);
     } else if (arg == "--steps" && i + 1 < argc) {

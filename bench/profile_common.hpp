@@ -1,11 +1,13 @@
-// The feeder that the C++ profiles solve, of the kind bench/feeders.py builds: a 400 V source
-// with its neutral held at zero, a random tree of buses joined by 5 to 20 m of four-wire cable
-// (SimplifiedLine, full 4 x 4 impedance matrix), an unbalanced star power load on a share of the
-// buses, 150 kW in all.
+// What the C++ profiles share: their clock, and the feeder they solve, of the kind
+// bench/feeders.py builds: a 400 V source with its neutral held at zero, a random tree of buses
+// joined by 5 to 20 m of four-wire cable (SimplifiedLine, full 4 x 4 impedance matrix), an
+// unbalanced star power load on a share of the buses, 150 kW in all.
 #pragma once
 
 #include <algorithm>
 #include <array>
+#include <chrono>
+#include <ctime>
 #include <memory>
 #include <numbers>
 #include <random>
@@ -83,6 +85,35 @@ inline std::unique_ptr<Feeder> build_feeder(int n_buses, double load_share) {
     }
   }
   return f;
+}
+
+// Whether the profiles time with the thread's processor time rather than the wall clock: on a
+// machine shared with other jobs the time spent waiting for a processor then stays out of the
+// figures (the profiles run on one thread).
+inline bool cpu_clock = false;
+
+inline double now_ms() {
+  if (!cpu_clock) {
+    return std::chrono::duration<double, std::milli>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+  }
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return 1e3 * static_cast<double>(t.tv_sec) + 1e-6 * static_cast<double>(t.tv_nsec);
+}
+
+// Median time of `repeats` calls, in milliseconds.
+template <class Call>
+double median_ms(int repeats, Call&& call) {
+  std::vector<double> times;
+  for (int r = 0; r < repeats; ++r) {
+    const double start = now_ms();
+    call();
+    times.push_back(now_ms() - start);
+  }
+  std::nth_element(times.begin(), times.begin() + repeats / 2, times.end());
+  return times[repeats / 2];
 }
 
 }  // namespace tarvelo::bench
