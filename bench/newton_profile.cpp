@@ -76,10 +76,7 @@ void profile(int n_buses) {
       median_ms(repeats, [&] { newton.tape.new_dynamic(newton.dynamic_variables); });
   const double t_forward = median_ms(repeats, [&] { newton.forward(); });
   const double t_jacobian = median_ms(repeats, [&] { newton.update_jacobian(); });
-  const double t_sparse_jac_for = median_ms(repeats, [&] {
-    colours = newton.tape.sparse_jac_for(30, newton.variables, newton.jacobian_subset,
-                                         newton.jacobian_pattern, "cppad", newton.jacobian_work);
-  });
+  const double t_sparse_jac_for = median_ms(repeats, [&] { colours = newton.sparse_jacobian(); });
   const double t_factorize = median_ms(repeats, [&] { newton.lu.factorize(jacobian); });
   const double t_solve =
       median_ms(repeats, [&] { Eigen::VectorXd dx = newton.lu.solve(residuals); });

@@ -170,6 +170,15 @@ Eigen::SparseMatrix<double> AbstractNewton::compute_jacobian() {
   return update_jacobian();
 }
 
+std::size_t AbstractNewton::sparse_jacobian() {
+  std::optional<BlocksGivenBack> first_colouring;  // the colouring's sets, made once
+  if (jacobian_work.color.size() == 0) first_colouring.emplace();
+  jacobian_point.resize(static_cast<std::size_t>(variables.size()));
+  std::copy(variables.begin(), variables.end(), jacobian_point.data());
+  return tape.sparse_jac_for(30, jacobian_point, jacobian_subset, jacobian_pattern, "cppad",
+                             jacobian_work);
+}
+
 const Eigen::SparseMatrix<double>& AbstractNewton::update_jacobian() {
   const auto n = static_cast<std::size_t>(variables.size());
   if (!pattern_analysed) {
@@ -180,18 +189,16 @@ const Eigen::SparseMatrix<double>& AbstractNewton::update_jacobian() {
     // The tape keeps the pattern of every one of its variables for later sparsity calls, which
     // the Newton solvers never make: only the Jacobian's own pattern is kept.
     tape.size_forward_set(0);
-    jacobian_subset = CppAD::sparse_rcv<SizeVector, Eigen::VectorXd>(jacobian_pattern);
+    jacobian_subset = CppAD::sparse_rcv<SizeVector, CppAD::vector<double>>(jacobian_pattern);
     build_jacobian_structure();
     spdlog::debug(messages::sparse_pattern);
     spdlog::debug(fmt::runtime(messages::pattern_size), n, jacobian_subset.nnz());
   }
-  std::optional<BlocksGivenBack> first_colouring;  // the colouring's sets, made once
-  if (jacobian_work.color.size() == 0) first_colouring.emplace();
-  tape.sparse_jac_for(30, variables, jacobian_subset, jacobian_pattern, "cppad", jacobian_work);
+  sparse_jacobian();
   const auto& values = jacobian_subset.val();
   double* stored = jacobian.valuePtr();
   for (std::size_t k = 0; k < storage_of_entry.size(); ++k) {
-    stored[storage_of_entry[k]] = values[static_cast<Eigen::Index>(k)];
+    stored[storage_of_entry[k]] = values[k];
   }
   return jacobian;
 }

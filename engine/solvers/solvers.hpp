@@ -62,10 +62,17 @@ class AbstractNewton : public AbstractSolver {
  public:
   CppAD::ADFun<double> tape;
   CppAD::sparse_rc<SizeVector> jacobian_pattern;
-  CppAD::sparse_rcv<SizeVector, Eigen::VectorXd> jacobian_subset;
+  // The Jacobian's values and the point where it is taken live in CppAD's vectors: the work
+  // vectors of its colour groups then come from CppAD's allocator, which keeps them from one
+  // iteration to the next, where the system's would give such large blocks back and fault them
+  // in again page by page.
+  CppAD::sparse_rcv<SizeVector, CppAD::vector<double>> jacobian_subset;
+  CppAD::vector<double> jacobian_point;
   CppAD::sparse_jac_work jacobian_work;
   Eigen::SparseLU<Eigen::SparseMatrix<double>, Eigen::COLAMDOrdering<int>> lu;
   bool pattern_analysed = false;
+
+  std::size_t sparse_jacobian();  // into jacobian_subset at the variables; the colours used
 
   AbstractNewton(ElectricalNetwork* network, bool optimize_tape);
 
