@@ -17,6 +17,10 @@ SOLVERS = {"newton": lambda network: ce.CyNewton(network, True), "sweep": ce.CyB
            "goldstein": lambda network: ce.CyNewtonGoldstein(network, False, 0.1, 0.9)}
 
 
+def pytest_configure(config):  # a warning is an error: the module warns only of faults
+    config.addinivalue_line("filterwarnings", "error")
+
+
 def carray(values):
     return np.array(values, dtype=np.complex128)
 
@@ -63,10 +67,7 @@ class Net:
         return key if self.parent[key] == key else self.root(self.parent[key])
 
     def join(self, a, b, pairs, beginning=None):  # connect, or connect_side given `beginning`
-        if beginning is None:
-            a.connect(b, pairs)
-        else:
-            a.connect_side(b, pairs, beginning)
+        a.connect(b, pairs) if beginning is None else a.connect_side(b, pairs, beginning)
         if beginning:  # side 2 starts after the ports of side 1
             self.side1[id(a)] = len(pairs)
         offset = self.side1[id(a)] if beginning is False else 0
@@ -249,17 +250,14 @@ def assert_feeder_laws(net, atol=1e-6):  # Kirchhoff, the source, every line and
 
 # ---- the laws of a network built above, after any updates; shared with the randomized test ----
 
-def assert_source(source, voltages, atol=1e-9):  # a star source imposes its phase voltages
-    v = source.get_potentials(len(voltages) + 1)
-    np.testing.assert_allclose(v[:-1] - v[-1], voltages, rtol=0, atol=atol)
-
-
 def assert_network_laws(net, laws, atol=1e-6):
     # Kirchhoff's law at every node, then the law of each element of `laws`, a dict
-    # {element: (law, values)} whose law is "source" or one of LAWS.
+    # {element: (law, values)} whose law is "source" (a star source imposes its phase voltages)
+    # or one of LAWS.
     assert_kirchhoff(net)
     for element, (law, values) in laws.items():
         if law == "source":
-            assert_source(element, values)
+            v = element.get_potentials(len(values) + 1)
+            np.testing.assert_allclose(v[:-1] - v[-1], values, rtol=0, atol=1e-9)
         else:
             assert_law(law, element, values, rtol=1e-8, atol=atol)

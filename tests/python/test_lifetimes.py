@@ -63,10 +63,8 @@ def collector_clear(instance):
     get_slot = ctypes.pythonapi.PyType_GetSlot
     get_slot.restype, get_slot.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_int]
     slot = get_slot(type(instance), 51)  # Py_tp_clear
-    if not slot:
-        return False
-    assert ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(slot)(instance) == 0
-    return True
+    assert not slot or ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(slot)(instance) == 0
+    return bool(slot)
 
 
 def test_cycles_closed_by_the_host_are_collected():
@@ -126,10 +124,9 @@ def test_a_cleared_solver_is_a_bare_instance_and_nothing_else_clears():
     for instance in (network, net.bus2, net.star, load, parameter, CONSTANT, EUCLIDEAN):
         assert not collector_clear(instance)
     assert collector_clear(solver)
-    with pytest.raises(TypeError, match="holds no engine object"):
-        solver.solve_load_flow(20, 1e-10)
-    with pytest.raises(TypeError, match="holds no engine object"):
-        solver.update_params(0.1, 0.9)
+    for method, args in (("solve_load_flow", (20, 1e-10)), ("update_params", (0.1, 0.9))):
+        with pytest.raises(TypeError, match="holds no engine object"):
+            getattr(solver, method)(*args)
     np.testing.assert_allclose(net.bus2.get_potentials(4), START)  # unlinked by the solver
     del solver
     again = ce.CyNewton(network, False)

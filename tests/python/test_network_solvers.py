@@ -1,9 +1,66 @@
-# CyElectricalNetwork, the solver bases, CyNewton and CyNewtonGoldstein.
+# CyElectricalNetwork, the solvers and their diagnostics, CySimplifiedLine and CyShuntLine.
+
+import os
 
 import numpy as np
-from conftest import STAR_POWERS, assert_law, assert_refusals, carray, four_wire, objects
+import pytest
+import scipy.io
+from conftest import (SOLVERS, STAR_POWERS, assert_feeder_laws, assert_kirchhoff, assert_law,
+                      assert_refusals, build_feeder, carray, expected_line_currents,
+                      feeder_line_matrices, four_wire, objects, solve, two_bus)
 
 from tarvelo import cy_engine as ce
+
+
+def test_the_three_solvers_solve_the_feeder_alike_before_and_after_line_updates():
+    solutions = {}
+    for name in SOLVERS:
+        feeder = build_feeder()
+        solver = solve(feeder, SOLVERS[name])
+        assert_feeder_laws(feeder)
+        solutions[name] = feeder.potentials()
+        for index, (line, _, _) in enumerate(feeder.lines):  # every line 1.5 times longer
+            z, y = feeder_line_matrices(index + 1, 1.5)
+            line.update_line_parameters(*[carray(m.ravel()) for m in (y, z) if m is not None])
+            feeder.lines[index] = (line, z, y)
+        assert solver.solve_load_flow(100, 1e-10)[1] <= 1e-10
+        assert_feeder_laws(feeder)
+    far = solutions["newton"][-4:]  # the far end sags: the lines carry real current
+    assert abs(far[0] - far[3]) < 0.97 * 230
+    for name in ("goldstein", "sweep"):
+        np.testing.assert_allclose(solutions[name], solutions["newton"], rtol=0, atol=1e-6)
+    # The sweep makes one sweep even when no iteration is allowed.
+    sweep = ce.CyBackwardForward(build_feeder().network())
+    start = sweep.get_variables()
+    iterations, change = sweep.solve_load_flow(0, 1e-9)
+    assert iterations == 1 and change > 1 and not np.array_equal(sweep.get_variables(), start)
+
+
+# source(0, n) == b1(0) ─ line ─ b2(0) == load(0); the neutrals of source and load on a
+# PotentialRef each, the first also holding the ground-side port 2 of a shunt line.
+@pytest.mark.parametrize("name", ["newton", "sweep"])
+@pytest.mark.parametrize("y", [5e-3j, 0], ids=["shunt", "no shunt"])
+def test_single_conductor_lines_and_their_updates(y, name):
+    z, power = 0.08 + 0.03j, 4000 + 1000j
+    for line, single in [(ce.CyShuntLine(1, carray([2e-3j]), carray([0.05])), True),
+                         (ce.CyShuntLine(1, carray([2e-3j]), carray([0.05])), False),
+                         (ce.CySimplifiedLine(1, carray([0.05])), y == 0)]:
+        shunt, load = isinstance(line, ce.CyShuntLine), ce.CyPowerLoad(2, carray([power]))
+        net = two_bus(line, 2 + shunt, [(load, 2)], [230], [(0, 0)], [(0, 0)], lv_ref=True)
+        if shunt:
+            net.join(net.pref, line, [(0, 2)])
+        solver = solve(net, SOLVERS[name])
+        arguments = (y, z) if shunt else (z,)
+        if single:
+            line.update_single_line_parameters(*arguments)
+        else:
+            line.update_line_parameters(*[carray([value]) for value in arguments])
+        assert solver.solve_load_flow(100, 1e-10)[1] <= 1e-10
+        assert_kirchhoff(net)
+        assert_law("power", load, [power], atol=1e-6)
+        expected = expected_line_currents(np.array([[z]]), np.array([[y]]) if shunt else None,
+                                          line.get_potentials(2 + shunt))
+        np.testing.assert_allclose(line.get_currents(2 + shunt), expected, rtol=0, atol=1e-6)
 
 
 def test_network_and_solver_arguments_variables_and_failures():
@@ -38,7 +95,47 @@ def test_network_and_solver_arguments_variables_and_failures():
         (lambda: ce.CyElectricalNetwork(elements, 2), TypeError,
          "elements[1]: expected tarvelo.cy_engine.CyElement..."),
         (lambda: ce.CyElectricalNetwork([net.bus1], 1), TypeError, "...bytes-like..."),
+        (lambda: ce.CySimplifiedLine(0, None), ValueError,
+         "SimplifiedLine: expected at least 1 conductor, got 0"),
+        (lambda: ce.CyShuntLine(0, None, None), ValueError,
+         "ShuntLine: expected at least 1 conductor, got 0"),
     ])
+
+
+def test_save_matrix_and_analyse_jacobian(tmp_path):
+    # feeder (elements 0 .. m-1) + lonely: a bus of one port joined to nothing, listed last.
+    feeder = build_feeder()
+    solver = ce.CyNewton(feeder.network(extra=[ce.CyBus(1, carray([1.0]))]), False)
+    assert solver.analyse_jacobian() == ([len(feeder.elements)], [])
+    # One step of a solve: the residuals are not yet zero. Files are written (and overwritten)
+    # under a prefix given as str or bytes.
+    solver = ce.CyNewtonGoldstein(build_feeder().network(), True, 0.1, 0.9)
+    for steps, prefix in ((1, str(tmp_path / "feeder")), (20, os.fsencode(tmp_path / "feeder"))):
+        residual = solver.solve_load_flow(steps, 1e-10)[1]
+        assert solver.save_matrix(prefix) is None
+        assert sorted(os.listdir(tmp_path)) == ["feeder.mtx", "feeder_b.mtx"]
+        read_back = scipy.io.mmread(tmp_path / "feeder.mtx", spmatrix=False).toarray()
+        np.testing.assert_allclose(read_back, solver.get_jacobian(), rtol=1e-15, atol=1e-15)
+        read_back = scipy.io.mmread(tmp_path / "feeder_b.mtx").ravel()
+        np.testing.assert_array_equal(read_back, solver.get_residuals())
+        assert np.max(np.abs(read_back)) == residual if steps > 1 else residual > 1e-3
+    # A file that cannot be created is an error naming it and the system's reason.
+    missing = tmp_path / "missing" / "feeder"
+    assert_refusals([(lambda: solver.save_matrix(prefix=str(missing)), OSError,
+                      f"cannot write the file {missing}.mtx: No such file or directory")])
+    # A loaded bus starting at 0 V: its loads' currents are not finite, nor are the rows of the
+    # bus's nodes. The solve fails at once, and the loads are named; a healthy feeder has neither.
+    dead_bus = feeder.buses[12]
+    dead_bus.initialize_potentials(carray(np.zeros(4)))
+    solver = ce.CyNewton(feeder.network(), False)
+    assert_refusals([(lambda: solver.solve_load_flow(10, 1e-10), RuntimeError,
+                      "1 NaN value encountered at iteration 0. ")])
+    named = [feeder.elements.index(load) for load, bus, _ in feeder.loads if bus is dead_bus]
+    assert len(named) == 2 and solver.analyse_jacobian() == ([], named)
+    assert not np.all(np.isfinite(solver.get_residuals()))
+    dead_bus.initialize_potentials(carray(feeder.buses[11].get_potentials(4)))
+    solver.solve_load_flow(20, 1e-10)
+    assert solver.analyse_jacobian() == ([], [])
 
 
 def test_logging_configuration(capfd):
