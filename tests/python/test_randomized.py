@@ -246,10 +246,7 @@ class Misuse(RuleBasedStateMachine):
             members = list(mirror.elements) + [ce.CyBus(4, carray(START)) for _ in range(300)]
         network = self.network_of(members)
         assert (network is None) == any(type(m).__name__ in BASES for m in members)
-        if network is not None:
-            network.singular = bool(mirror) and shape > 0
-            solver = self.solver_on(draw, network)
-            self.solve(draw, solver) if network.singular else None
+        self.solve(draw, self.solver_on(draw, network))
 
     def solver_on(self, draw, network, name=None):
         if network is None:
@@ -276,21 +273,13 @@ class Misuse(RuleBasedStateMachine):
     def solve(self, draw, solver, args=None):
         if solver is None:
             return
-        drawn = args is None
         args = args or (draw(st.sampled_from([0, 1, 5, 30, -1])),
                         draw(st.sampled_from([1e-10, 1e-6, 0.0, -1.0, float("nan")])))
-        newton, network = isinstance(solver.obj, ce.CyAbstractNewton), solver.network
         ok, result = self.call(solver.obj.solve_load_flow, *args)
-        if newton and drawn and getattr(network, "singular", False) and args[0] > 0 <= args[1] + 1:
-            # no step at all when the residual starts within the tolerance (nothing recorded)
-            assert (ok and result[0] == 0) or \
-                str(result) == "1 Decomposition failed, singular matrix at iteration 0. "
-        if ok:
-            assert type(result) is tuple and list(map(type, result)) == [int, float]
-            mirror = network.mirror
-            if newton and result[1] <= 1e-10 and mirror in self.mirrors and \
-                    mirror.linker is solver.obj:
-                assert_network_laws(mirror, mirror.laws)
+        mirror = solver.network.mirror
+        if ok and isinstance(solver.obj, ce.CyAbstractNewton) and result[1] <= 1e-10 and \
+                mirror in self.mirrors and mirror.linker is solver.obj:
+            assert_network_laws(mirror, mirror.laws)
 
     # New values for a load or source of a mirror, to be met by the next converged solve.
     @rule(data=st.data())
@@ -379,9 +368,6 @@ class Misuse(RuleBasedStateMachine):
         elif name in ("get_variables", "get_residuals", "get_jacobian"):
             n = self.variables(h)
             assert result.dtype == np.float64 and result.shape == (n,) * (1 + (name[4] == "j"))
-        elif name == "analyse_jacobian":
-            count = len(h.network.members)
-            assert all(p == sorted(set(p)) and all(0 <= i < count for i in p) for p in result)
         elif name == "connect_ports":
             assert all(0 <= i < h.ports for i in (x if x is not None else []))
         elif name in ("connect", "connect_side"):
