@@ -23,7 +23,6 @@ CLASS_ORDER = """CyElement CyBranch CySwitch CyOpenSwitch CySimplifiedLine CyShu
     CyDeltaVoltageSource CyTransformer CyThreePhaseTransformer CySingleTransformer
     CyCenterTransformer CySingleVoltageRegulator CyElectricalNetwork CyAbstractSolver
     CyAbstractNewton CyNewton CyNewtonGoldstein CyBackwardForward""".split()
-BASES = "CyElement CyBranch CyLoad CyTransformer CyAbstractSolver CyAbstractNewton".split()
 SIGNATURES = [  # every argument kind, and a method of each family
     "CyElement.connect(self, CyElement cy_element, connections)",
     "CyBranch.connect_side(self, CyElement element, connections, bool beginning)",
@@ -96,20 +95,17 @@ def test_class_tree_signatures_and_instances():
         mixed.get_side_potentials(1, 1)
 
 
-def test_pickling_and_copying_are_refused():
-    network = ce.CyElectricalNetwork(None, 0)
+def test_pickling_copying_and_bare_instances_are_refused():
     texts = {"element": "self.element cannot be converted to a Python object for pickling",
              "solver": "self.solver cannot be converted to a Python object for pickling",
              "concrete": "no default __reduce__ due to non-trivial __cinit__"}
     for instance, text in [(ce.CyTransformer(), "element"), (ce.CyAbstractNewton(), "solver"),
                            (ce.CyProjection("keep_p", 1, 1), "concrete"),
-                           (ce.CyBackwardForward(network), "concrete")]:
+                           (ce.CyBackwardForward(ce.CyElectricalNetwork(None, 0)), "concrete")]:
         assert_refusals([(lambda a=attempt: a(instance), TypeError, texts[text]) for attempt in
                          (pickle.dumps, copy.copy, copy.deepcopy, lambda o: o.__setstate__({}))])
-
-
-def test_bare_base_instances_accept_anything_and_refuse_every_method():
-    # (every method of each base: the randomized test calls them)
+    # A base class takes any arguments; its instances refuse every method (the randomized test
+    # calls them all) and as arguments.
     assert_refusals([
         (lambda: ce.CyBranch(1, "two", three=3).get_side_potentials(1, 1), TypeError,
          "...holds no engine object..."),

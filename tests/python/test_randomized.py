@@ -281,45 +281,30 @@ class Misuse(RuleBasedStateMachine):
                 mirror in self.mirrors and mirror.linker is solver.obj:
             assert_network_laws(mirror, mirror.laws)
 
-    # New values for a load or source of a mirror, to be met by the next converged solve.
-    @rule(data=st.data())
-    def update(self, data):
-        mirror = self.pick(data.draw, [m for m in self.mirrors if m.laws])
-        if mirror:
-            element, (law, values) = self.pick(data.draw, list(mirror.laws.items()))
-            values = values * data.draw(st.sampled_from([0.8, 1.25, np.exp(0.2j)]))
-            getattr(element, "update_voltages" if law == "source" else "update_powers")(values)
-            mirror.laws[element] = (law, values)
-
     # ---- any method, any argument ----
 
     def argument(self, draw, h, kind, name, before):
         limit = {"n": h.ports, "index": h.ports, "size": h.inner, "n1": h.sides[0],
                  "n2": h.sides[1], "connections": max(h.sides) or h.ports}.get(name, 1)
         size = {"potentials": h.ports, "variables": self.variables(h)}.get(name, h.records)
-        if draw(st.integers(0, 3)) == 0:
-            return self.bad(draw, kind, size)
-        if kind == "int":
-            return draw(st.sampled_from([0, 1, 5, 30] if name == "max_iterations" else
-                                        [limit, limit - 1, limit + 1, 0]))
-        if kind in ("double", "double complex"):
-            return draw(st.sampled_from([1e-10, 1e-6, 1.0, 0.0]) if name == "tolerance" else
-                        st.floats(-1e3, 1e3) if kind == "double" else
-                        st.complex_numbers(max_magnitude=1e3))
-        if kind in ("bool", "string"):
-            return draw(st.booleans()) if kind == "bool" else os.path.join(self.directory, "j")
-        if kind == "int[::1]":
-            return np.array(draw(st.lists(st.integers(-1, h.ports), max_size=4)), np.int32)
-        if kind in ARRAYS:
-            values = np.random.default_rng(size).random(size + draw(st.integers(0, 2))) + 0.1
-            return (values * np.exp(1j * values)).astype(ARRAYS[kind]) if "complex" in kind \
-                else values
-        if kind == "connections":
-            far = next((x.ports for x in self.pool if x.obj is before[0]), 1)
-            return [(draw(st.integers(-1, limit)), draw(st.integers(-1, far)))
-                    for _ in range(draw(st.integers(0, 3)))]
-        held = [x.obj for x in self.pool if isinstance(x.obj, CLASSES[kind]) and not x.bare]
-        return self.pick(draw, held) if held else self.bad(draw, kind)
+        values = np.random.default_rng(size).random(size + draw(st.integers(0, 2))) + 0.1
+        far = next((x.ports for x in self.pool if before and x.obj is before[0]), 1)
+        held = [x.obj for x in self.pool if kind in CLASSES and isinstance(x.obj, CLASSES[kind])
+                and not x.bare]
+        good = {
+            "int": st.sampled_from([0, 1, 5, 30] if name == "max_iterations" else
+                                   [limit, limit - 1, limit + 1, 0]),
+            "double": st.sampled_from([1e-10, 1e-6, 1.0, 0.0]) if name == "tolerance" else
+            st.floats(-1e3, 1e3),
+            "double complex": st.complex_numbers(max_magnitude=1e3), "bool": st.booleans(),
+            "string": st.just(os.path.join(self.directory, "j")),
+            "int[::1]": st.lists(st.integers(-1, h.ports), max_size=4).map(np.int32),
+            "double[::1]": st.just(values), "double complex[::1]": st.just(values * (1 + 1j)),
+            "connections": st.lists(st.tuples(st.integers(-1, limit), st.integers(-1, far)),
+                                    max_size=3),
+        }.get(kind, st.sampled_from(held) if held else None)
+        return self.bad(draw, kind, size) if good is None or draw(st.integers(0, 3)) == 0 else \
+            draw(good)
 
     def variables(self, h):
         return len(h.obj.get_variables()) if h.network else 0
