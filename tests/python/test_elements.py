@@ -26,7 +26,8 @@ def test_joins_keep_the_surviving_potentials_and_refusals_keep_the_pairs_applied
         ([[0]], ValueError, "need more than 1 value to unpack"),
         ([iter([])], ValueError, "need more than 0 values to unpack"),
         ([5], TypeError, "'int' object is not iterable"),
-        ([("0", 1)], TypeError, "an integer is required")]])
+        ([("0", 1)], TypeError, "an integer is required"),
+        (map(int, "x"), ValueError, "invalid literal for int() with base 10: 'x'")]])
     bus = ce.CyBus(3, carray([1, 2, 3]))
     bus.connect_ports(None)
     bus.connect_ports(np.array([2, 0, 1], dtype=np.int32))

@@ -84,7 +84,7 @@ def test_network_and_solver_arguments_variables_and_failures():
     empty = ce.CyElectricalNetwork(None, 0)
     assert ce.CyNewton(empty, False).get_variables().shape == (0,)
     assert ce.CyBackwardForward(empty).solve_load_flow(3, 1e-9) == (1, 0.0)
-    elements = objects(net.bus1, None)
+    elements = objects(net.bus1, 3)
     ce.CyElectricalNetwork(elements, 1)  # only the first nb_elements are read
     # A bus joined to nothing floats: a singular Jacobian, and the engine's coded text.
     floating = ce.CyNewton(four_wire().network(extra=[ce.CyBus(1, carray([1.0]))]), False)
@@ -93,7 +93,7 @@ def test_network_and_solver_arguments_variables_and_failures():
          "1 Decomposition failed, singular matrix at iteration 0. "),
         (lambda: ce.CyElectricalNetwork(elements, -1), RuntimeError, "...nb_elements..."),
         (lambda: ce.CyElectricalNetwork(elements, 2), TypeError,
-         "elements[1]: expected tarvelo.cy_engine.CyElement..."),
+         "elements[1]: expected tarvelo.cy_engine.CyElement, got int"),
         (lambda: ce.CyElectricalNetwork([net.bus1], 1), TypeError, "...bytes-like..."),
         (lambda: ce.CySimplifiedLine(0, None), ValueError,
          "SimplifiedLine: expected at least 1 conductor, got 0"),
