@@ -102,7 +102,7 @@ ShuntLine::Matrices ShuntLine::compute_matrix(int n, const Complex* y_shunt,
   m.y_12 = c - d * b_inv * a;
   m.y_21 = -b_inv;
   m.y_22 = b_inv * a;
-  m.y_g = g;
+  m.y_g = -0.5 * y.colwise().sum().transpose();
   m.y_2g = big_g - d * b_inv * w;
   m.y_1g = b_inv * w;
   return m;

@@ -6,7 +6,9 @@
 //     I2 = y_21 V1 + y_22 V2 + y_2g Vg
 //     Ig = sum_k y_g,k (V1_k + V2_k - 2 Vg)
 // where, up to rounding, y_11 = y_22 = Z^-1 + Y/2, y_12 = y_21 = -Z^-1 and
-// y_1g = y_2g = y_g = -Y 1 / 2 (minus half the row sums of Y). The seven matrices are computed
+// y_1g = y_2g = -Y 1 / 2 (minus half the row sums of Y), y_g = -Y^T 1 / 2 (minus half its column
+// sums: what the shunt halves of all conductors return, so that the line's currents sum to zero
+// whether Y is symmetric or not). The seven matrices are computed
 // from the ABCD form of the line, which the sweep steps use directly (ground held at zero):
 //     forward:   V2 = a V1 - b I1,        backward:  I1 = c V2 - d I2,
 //     a = I + Z Y / 2,   b = Z,   c = Y + Y Z Y / 4,   d = I + Y Z / 2.

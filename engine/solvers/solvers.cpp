@@ -1,6 +1,7 @@
 #include "solvers/solvers.hpp"
 
 #include <cmath>
+#include <optional>
 #include <stdexcept>
 
 #include <fmt/format.h>
@@ -184,12 +185,9 @@ const Eigen::SparseMatrix<double>& AbstractNewton::update_jacobian() {
     spdlog::debug(messages::sparse_pattern);
     spdlog::debug(fmt::runtime(messages::pattern_size), n, jacobian_subset.nnz());
   }
-  if (jacobian_work.color.size() == 0) {
-    const BlocksGivenBack once_per_solver;  // the colouring's sets
-    tape.sparse_jac_for(30, variables, jacobian_subset, jacobian_pattern, "cppad", jacobian_work);
-  } else {
-    tape.sparse_jac_for(30, variables, jacobian_subset, jacobian_pattern, "cppad", jacobian_work);
-  }
+  std::optional<BlocksGivenBack> first_colouring;  // the colouring's sets, made once
+  if (jacobian_work.color.size() == 0) first_colouring.emplace();
+  tape.sparse_jac_for(30, variables, jacobian_subset, jacobian_pattern, "cppad", jacobian_work);
   const auto& values = jacobian_subset.val();
   double* stored = jacobian.valuePtr();
   for (std::size_t k = 0; k < storage_of_entry.size(); ++k) {

@@ -1,4 +1,5 @@
-// The network's layout of unknowns, parameters and rows, its sweep passes and detect_elements.
+// The network's layout of unknowns, parameters and rows, and its sweep passes. (What
+// detect_elements reports is checked through analyse_jacobian with the solvers.)
 #include "core/electrical_network.hpp"
 
 #include <gtest/gtest.h>
@@ -68,27 +69,12 @@ TEST(ElectricalNetwork, SweepPassesVisitInOrderAndKeepTheLargestChangeNeverNaN) 
   EXPECT_EQ(ElectricalNetwork({}).forward(), 0.0);
   ElectricalNetwork({&a, &b, &c}).backward();
   EXPECT_EQ(calls, (std::vector<const Element*>{&c, &b, &a}));
-}
-
-// Bus A ── N0 ── Switch ── N1 ── Bus B:   unknowns 0..3 are N0 and N1, 4 and 5 the switch current.
-TEST(ElectricalNetwork, DetectElementsMapsIndicesBackToElements) {
-  Bus a(1), b(1);
-  Switch sw(1);
-  sw.connect_side(a, {{0, 0}}, true);
-  sw.connect_side(b, {{0, 0}}, false);
-  ElectricalNetwork network({&a, &sw, &b});
-  EXPECT_EQ(network.detect_elements({5}), (std::vector<int>{1}));
-  EXPECT_EQ(network.detect_elements({1}), (std::vector<int>{0}));        // N0's first port is A's
-  EXPECT_EQ(network.detect_elements({2, 4}), (std::vector<int>{1, 2}));  // N1's first port is B's
-
-  // A NaN taped current on N0 names its element instead of the first port's.
-  sw.ports[0].ad_current = ADComplex(AD(0.0), AD(std::numeric_limits<double>::quiet_NaN()));
-  EXPECT_EQ(network.detect_elements({0, 1}), (std::vector<int>{1}));
-
-  // A node whose ports have all left reports nobody.
-  a.disconnect();
-  sw.disconnect();
-  EXPECT_EQ(network.detect_elements({0}), (std::vector<int>{}));
+  // The sweep stops at a change equal to the tolerance, at its limit, and sweeps at least once.
+  ElectricalNetwork one({&a});
+  BackwardForward sweep(&one);
+  EXPECT_EQ(sweep.solve_load_flow(10, 0.5), std::make_pair(1, 0.5));
+  EXPECT_EQ(sweep.solve_load_flow(3, 0.4), std::make_pair(3, 0.5));
+  EXPECT_EQ(sweep.solve_load_flow(0, 0.4), std::make_pair(1, 0.5));
 }
 
 }  // namespace

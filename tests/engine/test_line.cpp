@@ -1,11 +1,10 @@
-// The shunt line: port currents of its admittance form, its declared parameters and the
-// single-conductor sweep steps.
+// Lines: port currents with unsymmetric matrices and the shunt line's single-conductor sweep
+// steps.
 #include "elements/line.hpp"
 
 #include <gtest/gtest.h>
 
 #include <memory>
-
 #include <vector>
 
 #include "network_checks.hpp"
@@ -16,76 +15,36 @@ namespace {
 using checks::expect_near;
 using Rows = std::vector<Complex>;  // an n x n matrix row by row
 
-// n conductors with self terms s and mutual terms m.
-Rows coupled(int n, Complex s, Complex m) {
-  Rows rows(static_cast<std::size_t>(n * n), m);
-  for (int k = 0; k < n; ++k) rows[static_cast<std::size_t>(k * (n + 1))] = s;
-  return rows;
-}
-
-// The port currents of a line between sides at v1 and v2, its ground-side port at vg.
-//   side1 ═══ line (n conductors) ═══ side2        ground-side port on `ground`
-Rows currents(int n, const Rows& y, const Rows& z, const Rows& v1, const Rows& v2, Complex vg) {
-  Bus side1(n, v1.data()), side2(n, v2.data()), ground(1, &vg);
-  ShuntLine line(n, y.data(), z.data());
-  line.connect_side(side1, checks::same_ports(n), true);
-  line.connect_side(side2, checks::same_ports(n), false);
-  ground.connect(line, {{0, 2 * n}});
-  line.eval_currents(false);
-  Rows i(static_cast<std::size_t>(2 * n + 1));
-  line.get_currents(2 * n + 1, i.data());
-  return i;
-}
-
-TEST(ShuntLine, PortCurrentsFollowThePiModel) {
-  // No shunt admittance, a ground off zero; both ends at one potential over a ground at zero;
-  // everything different.
-  struct Case {
-    Complex y, z, v1, v2, vg;
-  };
-  for (const Case& c : {Case{0.0, {0.2, 0.1}, 230.0, {225, 3}, {5, 5}},
-                        Case{{0, 2e-3}, {0.3, 0.2}, {230, -15}, {230, -15}, 0.0},
-                        Case{{1e-4, 3e-3}, {0.3, 0.2}, {230, -15}, {221, -9}, {2, -1}}}) {
-    const Rows i = currents(1, {c.y}, {c.z}, {c.v1}, {c.v2}, c.vg);
-    const Complex series = (c.v1 - c.v2) / c.z;
-    expect_near(i[0], series + 0.5 * c.y * (c.v1 - c.vg), 1e-10);
-    expect_near(i[1], -series + 0.5 * c.y * (c.v2 - c.vg), 1e-10);
-    expect_near(i[2], -0.5 * c.y * (c.v1 + c.v2 - 2.0 * c.vg), 1e-10);
+//   side1 ═══ line (3 conductors) ═══ side2        ground-side port on `ground`, off zero
+// Neither matrix is symmetric, and the rows of Y do not sum as its columns.
+TEST(Lines, PortCurrentsFollowTheirMatricesRowByRow) {
+  using RowMajor = Eigen::Matrix<Complex, 3, 3, Eigen::RowMajor>;
+  const Rows z{{0.3, 0.2},  {0.05, 0.1}, {0.0, 0.02},  {0.02, 0.07}, {0.25, 0.3},
+               {0.04, 0.0}, {0.1, 0.0},  {0.01, 0.05}, {0.35, 0.15}};
+  const Rows y{{0, 4e-3},  {0, -1e-3}, {0, 0}, {0, -5e-4},  {0, 3e-3},
+               {0, -2e-3}, {0, -1e-3}, {0, 0}, {1e-4, 5e-3}};
+  const Rows v1{{230, -15}, {-120, -190}, {-110, 200}}, v2{{221, -9}, {-115, -185}, {-105, 190}};
+  const Complex vg(2, -1);
+  Bus side1(3, v1.data()), side2(3, v2.data()), ground(1, &vg);
+  ShuntLine shunt(3, y.data(), z.data());
+  SimplifiedLine simple(3, z.data());
+  ground.connect(shunt, {{0, 6}});
+  for (Branch* line : std::initializer_list<Branch*>{&shunt, &simple}) {
+    line->connect_side(side1, checks::same_ports(3), true);
+    line->connect_side(side2, checks::same_ports(3), false);
+    line->eval_currents(false);
   }
-  // Four coupled conductors, every node at the ground side's potential: no current at all.
-  const Complex vg(12.0, -7.0);
-  const Rows level(4, vg);
-  for (const Complex& i : currents(4, coupled(4, {0.0, 4e-3}, {0.0, -1e-3}),
-                                   coupled(4, {0.12, 0.08}, {0.03, 0.05}), level, level, vg)) {
-    EXPECT_LT(std::abs(i), 1e-9);
-  }
-}
-
-TEST(ShuntLine, DeclaresItsMatricesRowByRow) {
-  // Two conductors: y_11, y_12, y_21, y_22 (8 doubles each), then y_g, y_2g, y_1g (4 each).
-  using RowMajor = Eigen::Matrix<Complex, 2, 2, Eigen::RowMajor>;
-  const Rows z{{0.2, 0.1}, {0.05, 0.02}, {0.03, 0.01}, {0.25, 0.1}};
-  const Rows y{{0.0, 2e-3}, {0.0, -5e-4}, {0.0, -3e-4}, {0.0, 3e-3}};
-  std::vector<double> p{-1.0};  // declaring appends
-  ShuntLine(2, y.data(), z.data()).declare_dynamic_variables(p);
-  ASSERT_EQ(p.size(), 1u + 44u);
-  const Eigen::Matrix2cd y_11 =
-      Eigen::Map<const RowMajor>(z.data()).inverse() + 0.5 * Eigen::Map<const RowMajor>(y.data());
-  expect_near(Complex(p[3], p[4]), y_11(0, 1), 1e-9);
-  expect_near(Complex(p[5], p[6]), y_11(1, 0), 1e-9);
-  for (int r = 0; r < 2; ++r) {
-    const Complex g = -0.5 * (y[2 * r] + y[2 * r + 1]);  // minus half the row sums of Y
-    for (const int block : {33, 37, 41}) {               // y_g, y_2g, y_1g
-      expect_near(Complex(p[block + 2 * r], p[block + 2 * r + 1]), g, 1e-15);
-    }
-  }
+  const Eigen::MatrixXcd zm = Eigen::Map<const RowMajor>(z.data()),
+                         ym = Eigen::Map<const RowMajor>(y.data());
+  checks::expect_line_law(shunt, zm, ym);
+  checks::expect_line_law(simple, zm, Eigen::MatrixXcd::Zero(3, 3));
 }
 
 // The single-conductor steps measure a change by its larger part, real or imaginary; the
 // multi-conductor ones by the largest modulus. An unloaded far end gives I2 = 0, I1 = c V2.
 //
 //   b1 ═══ line ═══ b2        ground-side port on a node of its own, at 0 V
-TEST(ShuntLine, SweepStepsOnAnUnloadedEnd) {
+TEST(Lines, ShuntLineSweepStepsOnAnUnloadedEnd) {
   const Complex z(0.3, 0.1), y(0.0, 2e-3), a = 1.0 + 0.5 * z * y, c = y + 0.25 * y * z * y;
   const Complex v2(227.0, -4.0), change(3.0, 4.0), v1 = (v2 + change) / a;
   Bus b1(1, &v1), b2(1, &v2);

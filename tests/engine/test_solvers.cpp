@@ -1,5 +1,5 @@
-// The Newton solvers on the four-wire network: its laws, updates, failures, the Goldstein step
-// rule and what the solvers' lifetimes do to the network's links.
+// The Newton solvers: the four-wire network's laws under both, updates, failures and their
+// diagnosis, Goldstein's step lengths, and what the solvers' lifetimes do to the network.
 #include "solvers/solvers.hpp"
 
 #include <gtest/gtest.h>
@@ -10,44 +10,41 @@
 #include <utility>
 #include <vector>
 
+#include "elements/line.hpp"
 #include "network_checks.hpp"
 
 namespace tarvelo {
 namespace {
 
+using checks::expect_throw_text;
 using checks::FourWire;
 using checks::largest_difference;
+using Lists = std::pair<std::vector<int>, std::vector<int>>;
 
-TEST(NewtonSolvers, FourWireNetworkObeysItsLawsUnderBothSolvers) {
+TEST(NewtonSolvers, FourWireNetworkObeysItsLawsUnderBothSolversAndAfterUpdates) {
   FourWire net;
-  const auto newton_result = net.solve(*std::make_unique<Newton>(&net.network, false));
+  const auto before = net.solve(*std::make_unique<Newton>(&net.network, false));
   NewtonGoldstein goldstein(&net.network, true, 0.1, 0.9);
-  EXPECT_GT(largest_difference(net.potentials(), newton_result), 1.0);  // a fresh start
-  EXPECT_LT(largest_difference(net.solve(goldstein), newton_result), 1e-8);
-}
-
-TEST(NewtonSolvers, UpdatesThroughTheRecordsReachTheNextSolve) {
-  FourWire net;
-  Newton first(&net.network, false);
-  const auto before = net.solve(first);
+  EXPECT_GT(largest_difference(net.potentials(), before), 1.0);  // a fresh start
+  EXPECT_LT(largest_difference(net.solve(goldstein), before), 1e-8);
+  // The checks read the updated records: the new values reach the tape without a new recording.
   update(net.star.powers[1], {4000, 1000});
+  update(net.delta.powers[2], {-500, 300});
   update(net.source.voltages[0], std::polar(240.0, 0.1));
-  const auto updated = net.solve(first);
-  EXPECT_GT(largest_difference(updated, before), 1.0);
-  Newton fresh(&net.network, true);
-  EXPECT_LT(largest_difference(net.solve(fresh), updated), 1e-8);
+  EXPECT_GT(largest_difference(net.solve(goldstein), before), 1.0);
 }
 
-TEST(NewtonSolvers, FailuresAndLimits) {
-  // A bus joined to nothing: its node has no equation.
+TEST(NewtonSolvers, FailuresLimitsAndTheirDiagnosis) {
+  const std::string singular = "1 Decomposition failed, singular matrix at iteration 0. ";
+  const std::string nan = "1 NaN value encountered at iteration 0. ";
+  // A bus joined to nothing: no row depends on its node, whose columns are empty.
   FourWire net;
   Bus lonely(1);
   ElectricalNetwork island(
       {&net.source, &net.ref, &net.sw, &net.bus, &net.star, &net.delta, &lonely});
-  Newton singular(&island, false);
-  checks::expect_throw_text<std::runtime_error>(
-      [&] { singular.solve_load_flow(20, 1e-9); },
-      "1 Decomposition failed, singular matrix at iteration 0. ");
+  Newton newton_island(&island, false);
+  expect_throw_text<std::runtime_error>([&] { newton_island.solve_load_flow(20, 1e-9); }, singular);
+  EXPECT_EQ(newton_island.analyse_jacobian(), Lists({6}, {}));
   // However few entries the Jacobian has beside many floating nodes, the failure comes at once:
   // the feeder beside 5,000 lonely buses, and a network listing only a bus whose other ports'
   // currents were recorded by another tape (no entry at all).
@@ -57,17 +54,31 @@ TEST(NewtonSolvers, FailuresAndLimits) {
   ElectricalNetwork sparse(listed), bus_only({&net.bus});
   for (ElectricalNetwork* network : {&sparse, &bus_only}) {
     Newton newton(network, false);
-    checks::expect_throw_text<std::runtime_error>(
-        [&] { newton.solve_load_flow(20, 1e-9); },
-        "1 Decomposition failed, singular matrix at iteration 0. ");
+    expect_throw_text<std::runtime_error>([&] { newton.solve_load_flow(20, 1e-9); }, singular);
   }
 
-  // Loads at 0 V draw non-finite currents: a failure, never a small residual.
+  // Loads at 0 V draw NaN currents: a failure, never a small residual. The non-finite rows are
+  // those of the bus nodes, where the loads' currents are NaN.
   FourWire dead(true);
   Newton broken(&dead.network, false);
-  checks::expect_throw_text<std::runtime_error>([&] { broken.solve_load_flow(20, 1e-9); },
-                                                "1 NaN value encountered at iteration 0. ");
+  expect_throw_text<std::runtime_error>([&] { broken.solve_load_flow(20, 1e-9); }, nan);
   EXPECT_TRUE(std::isnan(broken.solve_load_flow(0, 1e-9).second));
+  EXPECT_EQ(broken.analyse_jacobian(), Lists({}, {4, 5}));
+  // Two admittances near the largest double on one node: their sum in the Jacobian is infinite
+  // (not NaN), and the node's row names its first port's element.
+  //   VoltageSource a n ─┬─ AdmittanceLoad (a n)     n on a PotentialRef
+  //                      └─ AdmittanceLoad (a n)
+  const Complex u(230.0, 0.0), huge(1e308, 0.0);
+  VoltageSource source(2, &u);
+  PotentialRef ref;
+  AdmittanceLoad y1(2, &huge), y2(2, &huge);
+  source.connect(ref, {{1, 0}});
+  source.connect(y1, checks::same_ports(2));
+  source.connect(y2, checks::same_ports(2));
+  ElectricalNetwork overflow({&source, &ref, &y1, &y2});
+  Newton infinite(&overflow, false);
+  expect_throw_text<std::runtime_error>([&] { infinite.solve_load_flow(20, 1e-9); }, nan);
+  EXPECT_EQ(infinite.analyse_jacobian(), Lists({}, {0}));
 
   // No step at all: the starting residual comes back, the currents are evaluated there.
   Newton newton(&net.network, false);
@@ -77,28 +88,47 @@ TEST(NewtonSolvers, FailuresAndLimits) {
   checks::expect_near(net.star.get_port_current(0),
                       std::conj(net.star_powers[0] / (net.start[0] - net.start[3])), 1e-9);
   EXPECT_EQ(newton.solve_load_flow(20, start).first, 0);  // a residual at the tolerance converged
+  EXPECT_EQ(newton.solve_load_flow(2, 1e-9).first, 2);
 }
 
-TEST(NewtonGoldstein, TakesNewtonsStepWhenAcceptedAndHalvesAnOvershoot) {
-  FourWire net;
-  Newton newton(&net.network, false);
-  NewtonGoldstein goldstein(&net.network, false, 0.1, 0.9);
-  const Eigen::VectorXd x0 = goldstein.variables;
-  newton.solve_load_flow(2, 0.0);
-  goldstein.solve_load_flow(2, 0.0);
-  EXPECT_EQ(goldstein.variables, newton.variables);  // two full steps each
-  // With the sufficient-decrease coefficient above one half, a nearly quadratic merit function
-  // rejects the full step and accepts half of it.
-  newton.reset_inputs();
-  newton.solve_load_flow(1, 0.0);
-  const Eigen::VectorXd dx = x0 - newton.variables;
-  goldstein.update_params(0.6, 0.9);
-  goldstein.reset_inputs();
-  goldstein.solve_load_flow(1, 0.0);
-  EXPECT_LT((goldstein.variables - (x0 - 0.5 * dx)).cwiseAbs().maxCoeff(), 1e-9);
+// On a linear network F(x0 - t dx) = (1 - t) F(x0) along the Newton increment dx: the residual
+// left by one step gives its length t, and the mean slope of f = |F|^2 / 2 over the step is
+// slope (1 - t / 2), so that Goldstein's test accepts t when m1 <= 1 - t / 2 <= m2.
+//
+//   VoltageSource a n ══ SimplifiedLine ══ bus ── AdmittanceLoad (bus, n)
+//   n on a PotentialRef
+TEST(NewtonGoldstein, StepLengthsOnALinearNetwork) {
+  const Complex u(230.0, 0.0), z(0.4, 0.2), y(0.05, -0.02);
+  VoltageSource source(2, &u);
+  PotentialRef ref;
+  SimplifiedLine line(1, &z);
+  Bus bus(1);
+  AdmittanceLoad load(2, &y);
+  source.connect(ref, {{1, 0}});
+  line.connect_side(source, {{0, 0}}, true);
+  line.connect_side(bus, {{0, 0}}, false);
+  bus.connect(load, {{0, 0}});
+  source.connect(load, {{1, 1}});
+  ElectricalNetwork network({&source, &ref, &line, &bus, &load});
+  NewtonGoldstein goldstein(&network, false, 0.0, 0.0);
+  const double start = goldstein.forward().cwiseAbs().maxCoeff();
+  struct Case {
+    double m1, m2, t;
+  };
+  // With m1 > m2 no length passes: t is too long above 0.2 and too short below, so it is halved
+  // from 1 to 0.125, then bisected towards 0.2 until the tenth trial, 0.201171875.
+  for (const Case& c : {Case{0.1, 0.9, 1.0},     // the full step
+                        Case{-1.2, -0.9, 4.0},   // too short at 1 and 2: doubled twice
+                        Case{0.8, 0.85, 0.375},  // too long at 1 and 0.5, too short at 0.25
+                        Case{0.9, 0.1, 0.201171875}}) {
+    goldstein.update_params(c.m1, c.m2);
+    goldstein.reset_inputs();
+    const double left = goldstein.solve_load_flow(1, 0.0).second;
+    EXPECT_NEAR(left, std::abs(1.0 - c.t) * start, 1e-9 * start) << "t = " << c.t;
+  }
 }
 
-TEST(SolverLifetime, DestroyingTheLinkingSolverUnlinksEveryNodeAndRecord) {
+TEST(SolverLifetime, DestroyingTheLinkingSolverUnlinksEveryNodeAndRecordAndNoOther) {
   FourWire net;
   auto newton = std::make_unique<Newton>(&net.network, false);
   const Eigen::VectorXd initial = newton->variables;
@@ -111,23 +141,13 @@ TEST(SolverLifetime, DestroyingTheLinkingSolverUnlinksEveryNodeAndRecord) {
     for (const LinkedComplex& r : *records) EXPECT_FALSE(r.is_linked);
   }
   EXPECT_EQ(net.bus.get_port_potential(1), net.start[1]);  // the stored value is read again
-  Newton later(&net.network, false);
-  EXPECT_EQ(later.variables, initial);
-  net.solve(later);
-}
-
-TEST(SolverLifetime, DestroyingAReplacedSolverChangesNothing) {
-  FourWire net;
-  auto first = std::make_unique<Newton>(&net.network, false);
-  Newton second(&net.network, false);
-  first.reset();
-  net.solve(second);
-  // Another network over the same elements: its solver keeps its links when the first
-  // network's solver goes away.
+  // A solver whose links were taken over, here by one of another network over the same
+  // elements, leaves them alone when it goes.
+  auto replaced = std::make_unique<Newton>(&net.network, false);
   ElectricalNetwork same(net.network.elements);
-  auto old_solver = std::make_unique<Newton>(&net.network, false);
   Newton other(&same, false);
-  old_solver.reset();
+  replaced.reset();
+  EXPECT_EQ(other.variables, initial);
   net.solve(other);
 }
 
