@@ -1,5 +1,6 @@
 # Shared builders of test networks and their physical checks.
 
+import functools
 import re
 
 import numpy as np
@@ -21,8 +22,7 @@ def pytest_configure(config):  # a warning is an error: the module warns only of
     config.addinivalue_line("filterwarnings", "error")
 
 
-def carray(values):
-    return np.array(values, dtype=np.complex128)
+carray = functools.partial(np.array, dtype=np.complex128)
 
 
 def objects(*items):
@@ -220,7 +220,6 @@ def build_feeder(line_scale=1.0):
         for load, ports, powers in loads:
             net.join(net.buses[i], net.add(load, ports), same(ports))
             net.loads.append((load, net.buses[i], powers))
-    net.potentials = lambda: np.concatenate([bus.get_potentials(4) for bus in net.buses])
     return net
 
 
@@ -246,18 +245,3 @@ def assert_feeder_laws(net, atol=1e-6):  # Kirchhoff, the source, every line and
         np.testing.assert_allclose(i, expected_line_currents(z, y, v), rtol=0, atol=atol)
     for load, _, powers in net.loads:
         assert_law("power", load, powers, rtol=0, atol=atol)
-
-
-# ---- the laws of a network built above, after any updates; shared with the randomized test ----
-
-def assert_network_laws(net, laws, atol=1e-6):
-    # Kirchhoff's law at every node, then the law of each element of `laws`, a dict
-    # {element: (law, values)} whose law is "source" (a star source imposes its phase voltages)
-    # or one of LAWS.
-    assert_kirchhoff(net)
-    for element, (law, values) in laws.items():
-        if law == "source":
-            v = element.get_potentials(len(values) + 1)
-            np.testing.assert_allclose(v[:-1] - v[-1], values, rtol=0, atol=1e-9)
-        else:
-            assert_law(law, element, values, rtol=1e-8, atol=atol)

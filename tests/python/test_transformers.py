@@ -4,8 +4,8 @@ import itertools
 
 import numpy as np
 import pytest
-from conftest import (PHASE_VOLTAGES, SOLVERS, Net, assert_kirchhoff, assert_law, assert_refusals,
-                      carray, same, solve)
+from conftest import (SOLVERS, assert_kirchhoff, assert_law, assert_refusals, carray, same, solve,
+                      two_bus)
 
 from tarvelo import cy_engine as ce
 
@@ -39,30 +39,21 @@ def model_currents(whv, wlv, clock, v1, v2, z2, ym, kr):  # both sides, neutrals
     return [np.append(c, -c.sum())[:n] for c, n in ((x, len(v1)), (y, len(v2)))]
 
 
-# source(0..3) == side 1 (a, b, c[, n]) ┐ trafo ┌ side 2 == bus == load (star; delta for "d")
-#   │ source n: PotentialRef                     bus: PotentialRef on n, or DeltaPotentialRef
+# source(0..3) == bus1 == side 1 (a, b, c[, n]) ┐ trafo ┌ side 2 == bus2 == load (delta for "d")
+#   │ n: PotentialRef               bus2(3): PotentialRef; for "d" a DeltaPotentialRef on (0..2)
 def test_every_vector_group_at_every_clock():
     z2, ym, kr, loads = 0.02 + 0.04j, 2e-4 - 8e-4j, 0.25, np.array([3e3 + 1e3j, 5e3, 1e3 - 2e3j])
     uhv, ulv, sn = 400.0, 100.0, 50e3
     for whv, wlv, clock in itertools.product("YD", "ydz", range(12)):
         n1, n2 = 3 + (whv == "Y"), 3 + (wlv != "d")
-        net, star = Net(), n2 == 4
-        source, pref = net.add(ce.CyVoltageSource(4, carray(PHASE_VOLTAGES)), 4), net.add(
-            ce.CyPotentialRef(), 1)
-        trafo = net.add(ce.CyThreePhaseTransformer(n1, n2, whv, wlv, 2 * z2, 0, 0.8 * kr, clock),
-                        n1 + n2)
-        bus = net.add(ce.CyBus(n2, carray(np.arange(1, n2 + 1))), n2)
-        load = net.add((ce.CyPowerLoad if star else ce.CyDeltaPowerLoad)(n2, carray([0] * 3)), n2)
-        ref = net.add(ce.CyPotentialRef() if star else ce.CyDeltaPotentialRef(3), 1 if star else 3)
-        net.join(pref, source, [(0, 3)])
-        net.join(trafo, source, same(n1), True)
-        net.join(trafo, bus, same(n2), False)
-        net.join(bus, load, same(n2))
-        net.join(bus, ref, [(3, 0)] if star else same(3))
-        network = net.network()
+        trafo = ce.CyThreePhaseTransformer(n1, n2, whv, wlv, 2 * z2, 0, 0.8 * kr, clock)
+        load = (ce.CyPowerLoad if n2 == 4 else ce.CyDeltaPowerLoad)(n2, carray([0] * 3))
+        net = two_bus(trafo, n1 + n2, [(load, n2)] + [(ce.CyDeltaPotentialRef(3), 3)] * (n2 == 3),
+                      side1=same(n1), side2=same(n2), lv_ref=True)
+        network, bus = net.network(), net.bus2
         solver = ce.CyNewton(network, False)
         solver.solve_load_flow(10, 1e-9)  # unloaded: where a later solver starts
-        bus.initialize_potentials(bus.get_potentials(n2))
+        bus.initialize_potentials(bus.get_potentials(4))
         # Loaded, after an update that the recorded tape takes up (the imaginary part of k is
         # not used); a solver built afterwards starts from the stored values and agrees.
         trafo.update_transformer_parameters(z2, ym, kr + 0.3j)
@@ -125,26 +116,20 @@ def test_open_and_short_circuit_tests_give_back_the_catalogue(make, losses, vsc,
                                               np.exp(1j * np.pi / 6 * shift), rel=1e-12)
 
 
-# source(0, 1) == side 1 ┐ branch ┌ side 2 (0) == bus2(0) == load(0)
-#   │ 1: PotentialRef             └ side 2 (last) == bus2(1) == load(1) ── PotentialRef
+# source(0, 1) == bus1 == side 1 ┐ branch ┌ side 2 (0) == bus2(0) == load(0)
+#   │ 1: PotentialRef                        └ side 2 (last) == bus2(1) == load(1) ── PotentialRef
 # With `return_line` the side-2 return reaches bus2(1) through a line listed before the branch,
 # so that the sweep sets its potential first. A centre tap's end b (side-2 port 1) is left open.
-def single_phase(branch, ports, power, start, voltage=230, return_line=False):
-    net = Net()
-    source, pref = net.add(ce.CyVoltageSource(2, carray([voltage])), 2), net.add(
-        ce.CyPotentialRef(), 1)
-    line = net.add(ce.CySimplifiedLine(1, carray([0.3 + 0.1j])), 2) if return_line else None
-    net.branch, net.bus2 = net.add(branch, ports), net.add(ce.CyBus(2, carray([start, 0])), 2)
-    net.load, lv_ref = net.add(ce.CyPowerLoad(2, carray([power])), 2), net.add(
-        ce.CyPotentialRef(), 1)
-    net.join(pref, source, [(0, 1)])
-    net.join(branch, source, same(2), True)
-    net.join(branch, net.bus2, [(0, 0)] + ([] if line else [(ports - 3, 1)]), False)
-    if line:
+def single_phase(branch, ports, power, voltage=230, return_line=False):
+    load = ce.CyPowerLoad(2, carray([power]))
+    net = two_bus(branch, ports, [(load, 2)], [voltage], side1=same(2),
+                  side2=[(0, 0)] + [(ports - 3, 1)] * (not return_line), lv_ref=True)
+    if return_line:
+        line = net.add(ce.CySimplifiedLine(1, carray([0.3 + 0.1j])), 2)
+        net.elements.insert(3, net.elements.pop())
         net.join(branch, line, [(1, 1)], False)
         net.join(line, net.bus2, [(0, 1)], True)
-    net.join(net.bus2, net.load, same(2))
-    net.join(net.bus2, lv_ref, [(1, 0)])
+    net.load = load
     return net
 
 
@@ -167,7 +152,7 @@ def test_single_phase_transformer_and_regulator_between_updates(name):
     # A transformer whose return drops a few volts on a line, then new parameters between two
     # solves of one solver.
     k, z2, ym, power = 0.5 * np.exp(0.3j), 0.05 + 0.1j, 1e-4 - 5e-4j, 2000 + 500j
-    net = single_phase(ce.CySingleTransformer(z2, ym, k), 4, power, 100, return_line=True)
+    net = single_phase(ce.CySingleTransformer(z2, ym, k), 4, power, return_line=True)
     solver = solve(net, SOLVERS[name])
     assert_two_winding_laws(net, k, z2, ym, power)
     assert abs(net.branch.get_port_potential(3)) > 2
@@ -180,7 +165,7 @@ def test_single_phase_transformer_and_regulator_between_updates(name):
     regulator = ce.CySingleVoltageRegulator(z2, ym, u_ref=230.0, u_range=0.1, alpha=10.0, phi=phi)
     for u in (0, 207, 230, 253, 1e9):
         assert regulator.compute_tap(u_out=u) == pytest.approx(tap(u), rel=1e-15, abs=1e-15)
-    net = single_phase(regulator, 4, power, 210, voltage=207)
+    net = single_phase(regulator, 4, power, voltage=207)
     solver = solve(net, SOLVERS[name])
     u2 = assert_two_winding_laws(net, regulator.get_tap() * np.exp(1j * phi), z2, ym, power)
     assert 215 < u2 < 230 and regulator.get_tap() == pytest.approx(tap(u2), rel=1e-15)
@@ -194,7 +179,7 @@ def test_single_phase_transformer_and_regulator_between_updates(name):
 
 def test_centre_tapped_transformer():
     z2, power = 0.05 + 0.1j, 2000 + 500j
-    net = single_phase(ce.CyCenterTransformer(z2 / 2, 1e-3, 0.9), 5, power, 60)
+    net = single_phase(ce.CyCenterTransformer(z2 / 2, 1e-3, 0.9), 5, power)
     net.branch.update_transformer_parameters(z2, 0, 0.5 + 0.7j)  # before linking
     assert_refusals([(lambda: ce.CyBackwardForward(net.network()).solve_load_flow(9, 1),
                       RuntimeError, SWEEP_REFUSED)])  # no sweep step
@@ -215,8 +200,7 @@ def test_winding_names_and_port_counts_are_refused():
 
     assert_refusals([(make(whv, wlv), RuntimeError, message) for whv, wlv, message in [
         ("Y", "D", "Bad LV winding: D"), ("YN", "D", "Bad HV winding: YN"),  # HV first
-        ("y", "y", "Bad HV winding: y"), ("", "y", "Bad HV winding: "),
-        ("Y", "yn", "Bad LV winding: yn")]] + [
+        ("", "y", "Bad HV winding: "), ("Y", "yn", "Bad LV winding: yn")]] + [
         (make("D", "y"), ValueError, 'ThreePhaseTransformer: HV winding "D" needs 3 ports, got 4'),
         (make("Y", "d"), ValueError, 'ThreePhaseTransformer: LV winding "d" needs 3 ports, got 4'),
         (make("D", "y", 3, 0.5j), TypeError, None)])  # k is real in this model
