@@ -30,29 +30,27 @@ def make_load(kind, delta, values=None):  # by keyword; values past the records 
 def test_each_law_before_and_after_updates_equal_to_a_fresh_solver(kind, delta, name):
     load, values = make_load(kind, delta)
     net = behind_line([(load, 4 - delta)])
-    new_values, update = values[::-1] * (1.5 + 0.2j), getattr(load, f"update_{kind}s")
     assert_refusals([(lambda: FAMILIES[kind][0](0, None), RuntimeError, None)])  # no neutral
     solver = solve(net, SOLVERS[name])
     dv = assert_law(kind, load, values)
     unloaded = PHASE_VOLTAGES - np.roll(PHASE_VOLTAGES, -1) if delta else PHASE_VOLTAGES
     assert np.max(np.abs(dv - unloaded)) > 1  # the line drops a few volts
-    update(carray([*new_values, 1e6]))  # values past the records are ignored
+    values = values[::-1] * (1.5 + 0.2j)
+    getattr(load, f"update_{kind}s")(carray([*values, 1e6]))
     net.source.update_voltages(carray(PHASE_VOLTAGES * 1.05))
     for fresh in (False, True):  # the solver, then one built after the updates
         solve(net, SOLVERS[name]) if fresh else solver.solve_load_flow(200, 1e-10)
         assert_kirchhoff(net)
-        assert_law(kind, load, new_values)
-        np.testing.assert_allclose(net.source.get_potentials(4)[:3], PHASE_VOLTAGES * 1.05,
-                                   atol=1e-9)
+        assert_law(kind, load, values)
+        np.testing.assert_allclose(net.source.get_potentials(3), PHASE_VOLTAGES * 1.05, atol=1e-9)
     # One value for a load and a source of one phase.
-    star_class, _, star_values, _ = FAMILIES[kind]
-    load = star_class(2, carray(star_values[:1]))
+    load = FAMILIES[kind][0](2, carray(values[:1]))
     net = behind_line([(load, 2)], PHASE_VOLTAGES[:1])
     solver = solve(net, SOLVERS[name])
-    getattr(load, f"update_{kind}")(**{kind: 2 * star_values[0]})
+    getattr(load, f"update_{kind}")(**{kind: 2 * values[0]})
     net.source.update_voltage(voltage=240)
     solver.solve_load_flow(200, 1e-10)
-    assert_law(kind, load, 2 * star_values[:1])
+    assert_law(kind, load, 2 * values[:1])
     assert np.diff(net.source.get_potentials(2)) == pytest.approx(-240)
 
 
@@ -60,11 +58,9 @@ def test_inner_currents_sizes_and_when_they_are_computed():
     for load, n in [(ce.CyPowerLoad(4, carray([1, 2, 3])), 3), (ce.CyCurrentLoad(1, None), 0),
                     (ce.CyDeltaAdmittanceLoad(2, carray([1, 2])), 2),
                     (ce.CyLoadBalancer(1, 1, 1), 3)]:
-        assert load.get_inner_currents(n + 2).dtype == np.complex128
         assert load.get_inner_currents(size=n + 2).shape == (n + 2,)
-        assert_refusals([(lambda size=size: load.get_inner_currents(size), ValueError,
-                          f"size: expected at least {n}, got {size}") for size in (n - 1, -1)])
-
+        assert_refusals([(lambda: load.get_inner_currents(n - 1), ValueError,
+                          f"size: expected at least {n}, got {n - 1}")])
     (star, star_y), (delta, delta_y) = make_load("admittance", False), make_load("admittance", True)
     net = behind_line([(star, 4), (delta, 3)])
     solver = solve(net)
@@ -96,4 +92,3 @@ def test_load_balancer(name):
         assert_kirchhoff(net)
         dv, i = phases(balancer)
         np.testing.assert_allclose(z @ i, dv, rtol=1e-8)
-    assert_refusals([(lambda: ce.CyLoadBalancer(1, 1, 1j), TypeError, None)])  # k is real

@@ -411,33 +411,6 @@ def test_no_sequence_of_calls_crashes_or_slips_past_a_refusal(tmp_path, monkeypa
 
 # ---- faults the randomized test found, one short case each ----
 
-def test_nodes_held_at_zero_or_absorbed_after_linking():
-    #   bus1 ── (joined after linking) PotentialRef        bus2
-    # Dropping the solver leaves both buses on their stored potentials; and once a second solver
-    # has linked the same node, dropping the first unlinks nothing.
-    bus1, bus2 = ce.CyBus(1, carray([1.0])), ce.CyBus(1, carray([2.0]))
-    solver = ce.CyBackwardForward(ce.CyElectricalNetwork(objects(bus1, bus2), 2))
-    bus1.connect(ce.CyPotentialRef(), [(0, 0)])
-    del solver
-    bus1.initialize_potentials(carray([7.0]))
-    assert bus2.get_potentials(1)[0] == 2.0
-    network = ce.CyElectricalNetwork(objects(bus2), 1)
-    first = ce.CyBackwardForward(network)
-    bus2.connect(ce.CyPotentialRef(), [(0, 0)])
-    second = ce.CyBackwardForward(network)
-    del first
-    bus2.initialize_potentials(carray([5.0]))
-    second.solve_load_flow(1, 1e-6)
-    #   a ─┐                          e
-    #   b ─┴─ d   (a disconnected, b dropped), then e joined to a's old node: it keeps no ports
-    a, b, d = (ce.CyBus(1, carray([1.0])) for _ in range(3))
-    a.connect(b, [(0, 0)])
-    a.disconnect()
-    d.connect(b, [(0, 0)])
-    del b
-    ce.CyBus(1, carray([1.0])).connect(a, [(0, 0)])
-
-
 def test_huge_port_counts_and_zero_bytes_are_refused(tmp_path):
     for n in (2**30, 2**31 - 1, -2**31):
         for make in (ce.CySwitch, ce.CyOpenSwitch, lambda n: ce.CySimplifiedLine(n, None),
