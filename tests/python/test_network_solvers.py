@@ -30,37 +30,34 @@ def test_the_three_solvers_solve_the_feeder_alike_before_and_after_line_updates(
     for name in ("goldstein", "sweep"):
         np.testing.assert_allclose(solutions[name], solutions["newton"], rtol=0, atol=1e-6)
     # The sweep makes one sweep even when no iteration is allowed.
-    sweep = ce.CyBackwardForward(build_feeder().network())
-    start = sweep.get_variables()
-    iterations, change = sweep.solve_load_flow(0, 1e-9)
-    assert iterations == 1 and change > 1 and not np.array_equal(sweep.get_variables(), start)
+    iterations, change = ce.CyBackwardForward(build_feeder().network()).solve_load_flow(0, 1e-9)
+    assert iterations == 1 and change > 1
 
 
 # source(0, n) == b1(0) ─ line ─ b2(0) == load(0); the neutrals of source and load on a
 # PotentialRef each, the first also holding the ground-side port 2 of a shunt line.
 @pytest.mark.parametrize("name", ["newton", "sweep"])
-@pytest.mark.parametrize("y", [5e-3j, 0], ids=["shunt", "no shunt"])
-def test_single_conductor_lines_and_their_updates(y, name):
+def test_single_conductor_lines_and_their_updates(name):
     z, power = 0.08 + 0.03j, 4000 + 1000j
-    for line, single in [(ce.CyShuntLine(1, carray([2e-3j]), carray([0.05])), True),
-                         (ce.CyShuntLine(1, carray([2e-3j]), carray([0.05])), False),
-                         (ce.CySimplifiedLine(1, carray([0.05])), y == 0)]:
-        shunt, load = isinstance(line, ce.CyShuntLine), ce.CyPowerLoad(2, carray([power]))
-        net = two_bus(line, 2 + shunt, [(load, 2)], [230], [(0, 0)], [(0, 0)], lv_ref=True)
-        if shunt:
+    for y, single in [(5e-3j, True), (0, False), (None, True), (None, False)]:
+        load = ce.CyPowerLoad(2, carray([power]))
+        line = ce.CySimplifiedLine(1, carray([0.05])) if y is None else ce.CyShuntLine(
+            1, carray([2e-3j]), carray([0.05]))
+        net = two_bus(line, 2 + (y is not None), [(load, 2)], [230], [(0, 0)], [(0, 0)],
+                      lv_ref=True)
+        if y is not None:
             net.join(net.pref, line, [(0, 2)])
         solver = solve(net, SOLVERS[name])
-        arguments = (y, z) if shunt else (z,)
+        arguments = (z,) if y is None else (y, z)
         if single:
             line.update_single_line_parameters(*arguments)
         else:
             line.update_line_parameters(*[carray([value]) for value in arguments])
         assert solver.solve_load_flow(100, 1e-10)[1] <= 1e-10
-        assert_kirchhoff(net)
         assert_law("power", load, [power], atol=1e-6)
-        expected = expected_line_currents(np.array([[z]]), np.array([[y]]) if shunt else None,
-                                          line.get_potentials(2 + shunt))
-        np.testing.assert_allclose(line.get_currents(2 + shunt), expected, rtol=0, atol=1e-6)
+        expected = expected_line_currents(np.array([[z]]), None if y is None else np.array([[y]]),
+                                          line.get_potentials(3 - (y is None)))
+        np.testing.assert_allclose(line.get_currents(3 - (y is None)), expected, rtol=0, atol=1e-6)
 
 
 def test_network_and_solver_arguments_variables_and_failures():
@@ -77,10 +74,9 @@ def test_network_and_solver_arguments_variables_and_failures():
     assert_law("power", net.star, 2 * STAR_POWERS, atol=1e-6)
     solver.reset_inputs()
     np.testing.assert_array_equal(solver.get_variables(), start)
-    longer = np.arange(30, dtype=np.float64)
-    solver.set_variables(longer)
-    np.testing.assert_array_equal(solver.get_variables(), longer[:28])
-    assert net.bus1.get_port_potential(0) == complex(longer[0], longer[1])  # read live
+    solver.set_variables(np.arange(30.0))
+    np.testing.assert_array_equal(solver.get_variables(), np.arange(28))
+    assert net.bus1.get_port_potential(0) == 1j  # read live
     empty = ce.CyElectricalNetwork(None, 0)
     assert ce.CyNewton(empty, False).get_variables().shape == (0,)
     assert ce.CyBackwardForward(empty).solve_load_flow(3, 1e-9) == (1, 0.0)
@@ -92,14 +88,10 @@ def test_network_and_solver_arguments_variables_and_failures():
         (lambda: floating.solve_load_flow(5, 1e-10), RuntimeError,
          "1 Decomposition failed, singular matrix at iteration 0. "),
         (lambda: ce.CyElectricalNetwork(elements, -1), RuntimeError, "...nb_elements..."),
-        (lambda: ce.CyElectricalNetwork(elements, 2), TypeError,
-         "elements[1]: expected tarvelo.cy_engine.CyElement, got int"),
+        (lambda: ce.CyElectricalNetwork(elements, 2), TypeError, "elements[1]: expected ...got int"),
         (lambda: ce.CyElectricalNetwork([net.bus1], 1), TypeError, "...bytes-like..."),
-        (lambda: ce.CySimplifiedLine(0, None), ValueError,
-         "SimplifiedLine: expected at least 1 conductor, got 0"),
-        (lambda: ce.CyShuntLine(0, None, None), ValueError,
-         "ShuntLine: expected at least 1 conductor, got 0"),
-    ])
+        (lambda: ce.CySimplifiedLine(0, None), ValueError, "Simpl...at least 1 conductor, got 0"),
+        (lambda: ce.CyShuntLine(0, None, None), ValueError, "Shunt...at least 1 conductor, got 0")])
 
 
 def test_save_matrix_and_analyse_jacobian(tmp_path):
