@@ -329,7 +329,8 @@ class Misuse(RuleBasedStateMachine):
             self.check(h, name, [int(x) if k == "int" else x for (k, _), x in zip(signature, args)],
                        result)
 
-    def check(self, h, name, a, result):  # what a call that was taken returns and respects
+    # What a call that was taken returns and respects (the index checks have their own test).
+    def check(self, h, name, a, result):
         x = a[0] if a else None
         if name.startswith("get_side"):
             assert [r.shape for r in result] == [(x,), (a[1],)] and x <= h.sides[0] >= 0 <= a[1] \
@@ -339,12 +340,6 @@ class Misuse(RuleBasedStateMachine):
             assert result.dtype == np.complex128 and result.shape == (x - short,)
             assert x <= h.ports if name in ("get_potentials", "get_currents") else \
                 x >= (h.inner if name == "get_inner_currents" else h.ports)
-        elif name in ("get_port_potential", "get_port_current"):
-            assert 0 <= x < h.ports
-        elif name in ("connect", "connect_side"):
-            other = next((o.ports for o in self.pool if o.obj is x), 2**31)
-            side = h.ports if name == "connect" else h.sides[0] if a[2] else h.sides[1]
-            assert all(0 <= int(i) < side and 0 <= int(j) < other for i, j in a[1])
         elif re.fullmatch(r"update_\w+s|initialize_potentials|set_variables", name):
             need = self.variables(h) if name == "set_variables" else h.records
             assert all(y is not None and y.size >= need for y in a
