@@ -197,8 +197,8 @@ def feeder_line_matrices(i, scale=1.0):  # Z and Y (None for a simplified line) 
 def build_feeder(line_scale=1.0):
     net = Net()
     net.source = net.add(ce.CyVoltageSource(4, carray(PHASE_VOLTAGES)), 4)
-    net.neutral_ref, net.ground = net.add(ce.CyPotentialRef(), 1), net.add(ce.CyGround(), 1)
-    net.ground_ref = net.add(ce.CyPotentialRef(), 1)
+    net.neutral_ref, net.ground, net.ground_ref = (net.add(element, 1) for element in (
+        ce.CyPotentialRef(), ce.CyGround(), ce.CyPotentialRef()))
     net.buses, net.lines, net.loads = [net.add(ce.CyBus(4, carray(START)), 4)], [], []
     net.join(net.buses[0], net.source, same(4))
     net.join(net.neutral_ref, net.buses[0], [(0, 3)])
@@ -214,10 +214,9 @@ def build_feeder(line_scale=1.0):
         net.join(line, net.buses[i], same(4), False)
         net.lines.append((line, z, y))
         star = FEEDER_STAR * (0.6 + 0.05 * (i % 7))
-        loads = [(ce.CyPowerLoad(4, carray(star)), 4, star)]
-        if i in (5, 9, 12, 17):
-            loads.append((ce.CyDeltaPowerLoad(3, carray(FEEDER_DELTA)), 3, FEEDER_DELTA))
-        for load, ports, powers in loads:
+        for powers in [star] + [FEEDER_DELTA] * (i in (5, 9, 12, 17)):
+            ports = 4 - (powers is FEEDER_DELTA)
+            load = (ce.CyPowerLoad if ports == 4 else ce.CyDeltaPowerLoad)(ports, carray(powers))
             net.join(net.buses[i], net.add(load, ports), same(ports))
             net.loads.append((load, net.buses[i], powers))
     return net

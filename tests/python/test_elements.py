@@ -3,8 +3,7 @@
 
 import numpy as np
 import pytest
-from conftest import (A, Net, assert_kirchhoff, assert_law, assert_refusals, carray, objects, same,
-                      solve)
+from conftest import assert_refusals, carray, objects, same
 
 from tarvelo import cy_engine as ce
 
@@ -118,20 +117,3 @@ def test_every_length_check_at_its_limits():
                            (lambda z: lines[1].update_single_line_parameters(0, z), (n - 1) ** 2)]:
             refusal = [(lambda: call(5), ValueError, f"...holds {held}")]
             assert_refusals(refusal) if held > 1 else call(5)
-
-
-# delta source (0..2) == bus (0..2) == delta load (0..2) == DeltaPotentialRef (0..2)
-def test_delta_source_reference_and_load():
-    u, powers = carray([400, 400 * A]), carray([1000, 2000 + 100j, 500])
-    net = Net()
-    bus = net.add(ce.CyBus(3, carray([230, 230 * A, 230 * A**2])), 3)
-    source, ref, load = (net.add(element, 3) for element in (
-        ce.CyDeltaVoltageSource(3, u), ce.CyDeltaPotentialRef(3), ce.CyDeltaPowerLoad(3, powers)))
-    for element in (source, ref, load):
-        net.join(bus, element, same(3))
-    solve(net)
-    assert_kirchhoff(net)
-    v = source.get_potentials(3)
-    np.testing.assert_allclose(-np.diff(v), u, atol=1e-9)
-    assert abs(v.sum()) < 1e-9 and abs(ref.get_current()) < 1e-9
-    assert_law("power", load, powers, atol=1e-6)

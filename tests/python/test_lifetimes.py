@@ -21,8 +21,7 @@ def test_every_deletion_order_reads_solver_values_then_stored_values():
     # Every place of the network and of the solver among the element deletions, in both orders.
     for network_at, solver_at in itertools.permutations(range(len(ELEMENTS) + 2), 2):
         net = four_wire()
-        held = {name: getattr(net, name) for name in ELEMENTS}
-        held["network"] = net.network()
+        held = {name: getattr(net, name) for name in ELEMENTS} | {"network": net.network()}
         first = ce.CyNewton(held["network"], False)
         first.solve_load_flow(20, 1e-10)
         # A second solver takes the links over and starts from the stored values; dropping the
