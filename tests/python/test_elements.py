@@ -64,7 +64,8 @@ def test_every_index_check_at_its_limits():
         "(size_t)i < ports.size()": [lambda: bus.connect(centre, [(3, 0)])],
         "(size_t)ports_index[0] < ports.size()": [lambda: bus.connect_ports(np.int32([3, 0]))],
         "(size_t)ports_index[i] < ports.size()": [lambda: bus.connect_ports(np.int32([0, 3]))],
-        "(size_t)size <= ports.size()": [lambda: bus.get_potentials(4), lambda: bus.get_currents(4)],
+        "(size_t)size <= ports.size()": [lambda: bus.get_potentials(4),
+                                         lambda: bus.get_currents(4)],
         "(size_t)index < ports.size()": [lambda: bus.get_port_potential(3),
                                          lambda: bus.get_port_current(3),
                                          lambda: bus.get_port_potential(-1)]}

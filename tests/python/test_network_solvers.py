@@ -88,7 +88,7 @@ def test_network_and_solver_arguments_variables_and_failures():
         (lambda: floating.solve_load_flow(5, 1e-10), RuntimeError,
          "1 Decomposition failed, singular matrix at iteration 0. "),
         (lambda: ce.CyElectricalNetwork(elements, -1), RuntimeError, "...nb_elements..."),
-        (lambda: ce.CyElectricalNetwork(elements, 2), TypeError, "elements[1]: expected ...got int"),
+        (lambda: ce.CyElectricalNetwork(elements, 2), TypeError, "elements[1]: expected ... int"),
         (lambda: ce.CyElectricalNetwork([net.bus1], 1), TypeError, "...bytes-like..."),
         (lambda: ce.CySimplifiedLine(0, None), ValueError, "Simpl...at least 1 conductor, got 0"),
         (lambda: ce.CyShuntLine(0, None, None), ValueError, "Shunt...at least 1 conductor, got 0")])

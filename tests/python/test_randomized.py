@@ -412,6 +412,7 @@ def test_huge_port_counts_and_zero_bytes_are_refused(tmp_path):
                      lambda n: ce.CyShuntLine(n, None, None)):
             with pytest.raises((RuntimeError, ValueError, MemoryError)):
                 make(n)
+    solver = ce.CyNewton(ce.CyElectricalNetwork(None, 0), False)
     with pytest.raises(ValueError):
-        ce.CyNewton(ce.CyElectricalNetwork(None, 0), False).save_matrix(str(tmp_path / "jacobian\0_of"))
+        solver.save_matrix(str(tmp_path / "jacobian\0_of"))
     assert list(tmp_path.iterdir()) == []
