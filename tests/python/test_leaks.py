@@ -20,8 +20,7 @@ def cycle():
     net = build_feeder()
     solver = ce.CyNewton(net.network(), True)
     assert solver.solve_load_flow(30, 1e-8)[1] <= 1e-8
-    for load, _, powers in net.loads:
-        load.update_powers(carray(1.2 * powers))
+    net.loads[0][0].update_powers(carray(1.2 * net.loads[0][2]))
     net.source.update_voltages(carray(1.02 * PHASE_VOLTAGES))
     assert solver.solve_load_flow(30, 1e-8)[1] <= 1e-8
     with pytest.raises(ValueError):  # a refusal on the way
@@ -40,10 +39,10 @@ def test_build_solve_update_and_drop_keep_memory_flat():
     # AddressSanitizer holds freed memory back on purpose; LeakSanitizer judges at exit.
     sanitized = "libasan" in Path("/proc/self/maps").read_text()
     warm, watched = (20, 0) if sanitized else (max(CYCLES // 5, 50), max(CYCLES * 2 // 5, 10))
-    resident, block = [], max(watched // 10, 1)
+    resident = []
     for k in range(1 - warm, watched + 1):
         cycle()
-        if k >= 0 and k % block == 0:
+        if k >= 0 and k % max(watched // 10, 1) == 0:
             resident.append(resident_bytes())
     tracemalloc.start()  # after the resident memory: tracing has tables of its own
     gc.collect()
