@@ -10,7 +10,7 @@ import weakref
 
 import numpy as np
 import pytest
-from conftest import PHASE_VOLTAGES, START, STAR_POWERS, carray, four_wire, objects
+from conftest import START, carray, four_wire, objects
 
 from tarvelo import cy_engine as ce
 
@@ -22,33 +22,22 @@ def test_every_deletion_order_reads_solver_values_then_stored_values():
     for network_at, solver_at in itertools.permutations(range(len(ELEMENTS) + 2), 2):
         net = four_wire()
         held = {name: getattr(net, name) for name in ELEMENTS} | {"network": net.network()}
-        first = ce.CyNewton(held["network"], False)
-        first.solve_load_flow(20, 1e-10)
-        # A second solver takes the links over and starts from the stored values; dropping the
-        # replaced one changes nothing.
         held["solver"] = ce.CyNewtonGoldstein(held["network"], False, 0.1, 0.9)
-        np.testing.assert_allclose(net.bus2.get_potentials(4), START)
         held["solver"].solve_load_flow(20, 1e-10)
         solved = net.bus2.get_potentials(4)
-        del first
-        assert not np.allclose(solved, START) and np.all(net.bus2.get_potentials(4) == solved)
+        assert not np.allclose(solved, START)
         del net
         order = list(ELEMENTS)
         for at, name in sorted([(network_at, "network"), (solver_at, "solver")]):
             order.insert(at, name)
         for name in order:
             del held[name]  # no cycles: the object goes now, unless another holds it
-            # Solve, read and update (to the same values) through every object still held.
-            if "solver" in held:
+            if "solver" in held:  # solve and read through every object still held
                 assert held["solver"].solve_load_flow(20, 1e-10)[1] <= 1e-10
             for reader in ("bus2", "star"):  # on the same nodes, whichever goes first
                 if reader in held:
                     expected = solved if order.index("solver") > order.index(name) else START
                     np.testing.assert_allclose(held[reader].get_potentials(4), expected, atol=1e-9)
-            if "star" in held:
-                held["star"].update_powers(carray(STAR_POWERS))
-            if "source" in held:
-                held["source"].update_voltages(carray(PHASE_VOLTAGES))
 
 
 # ---- cycles: the collector sees what the module keeps alive ----
@@ -75,7 +64,6 @@ def test_cycles_closed_by_the_host_are_collected():
             residuals.append(self.solver.solve_load_flow(20, 1e-10)[1])
 
     residuals = []
-    was_enabled = gc.isenabled()
     gc.disable()
     try:
         net = four_wire()
@@ -100,8 +88,7 @@ def test_cycles_closed_by_the_host_are_collected():
         for _ in range(3):  # each solver goes at once, and only once
             ce.CyNewton(Collecting(None, 0), False)
     finally:
-        if was_enabled:
-            gc.enable()
+        gc.enable()
 
 
 def test_a_cleared_solver_is_a_bare_instance_and_nothing_else_clears():
