@@ -16,11 +16,6 @@ from conftest import (assert_kirchhoff, assert_refusals, carray, four_wire, obje
 from tarvelo import cy_engine as ce
 
 CLASSES = {name: cls for name, cls in vars(ce).items() if name.startswith("Cy")}
-SIGNATURES = [  # a method of a class, one inherited, a module function
-    "CyBranch.connect_side(self, CyElement element, connections, bool beginning)",
-    "CyAbstractSolver.set_variables(self, double[::1] variables)",
-    "cy_set_logging_config(str severity)",
-]
 
 
 def test_module_attributes_and_reimport_identity():
@@ -62,12 +57,10 @@ def test_class_tree_signatures_and_instances():
     assert issubclass(ce.CyTransformer, ce.CyBranch) and issubclass(ce.CyBranch, ce.CyElement)
     assert ce.CyAbstractNewton.__bases__ == (ce.CyAbstractSolver,) and ce.CyControl.__bases__ == (
         object,)
-    for signature in SIGNATURES:
-        qualname = signature.split("(")[0]
-        *owner, method = qualname.split(".")
-        function = getattr(ce, owner[0]).__dict__[method] if owner else getattr(ce, method)
-        assert (function.__name__, function.__qualname__, function.__doc__) == \
-            (method, qualname, signature)
+    f = ce.CyBranch.__dict__["connect_side"]  # the signature is the documentation
+    assert (f.__name__, f.__qualname__, f.__doc__, ce.cy_set_logging_config.__doc__) == (
+        "connect_side", "CyBranch.connect_side", "CyBranch.connect_side(self, CyElement element, "
+        "connections, bool beginning)", "cy_set_logging_config(str severity)")
 
     with pytest.raises(AttributeError):
         ce.CySwitch(1).label = "S1"
@@ -116,20 +109,16 @@ def test_memory_exhaustion_is_a_memory_error():
 def test_argument_binding_and_conversion():
     bus = ce.CyBus(2.9, carray([1, 2, 3]))  # truncated toward zero: two ports
     assert bus.get_port_potential(index=1.7) == bus.get_port_potential(np.int64(1)) == 2
-    port, too_large = "get_port_potential() ", "value too large to convert to int"
+    too_large = "value too large to convert to int"
     assert_refusals([
         (lambda: bus.get_port_potential(), TypeError,
-         port + "takes exactly 1 positional argument (0 given)"),
-        (lambda: bus.get_port_potential(0, 1), TypeError,
-         port + "takes exactly 1 positional argument (2 given)"),
-        (lambda: bus.get_port_potential(idx=1), TypeError,
-         port + "got an unexpected keyword argument 'idx'"),
-        (lambda: bus.get_port_potential(0, index=1), TypeError,
-         port + "got multiple values for keyword argument 'index'"),
-        (lambda: bus.disconnect(0), TypeError,
-         "disconnect() takes exactly 0 positional arguments (1 given)"),
-        (lambda: ce.CyBus(n=2), TypeError,
-         "__cinit__() takes exactly 2 positional arguments (1 given)"),
+         "get_port_potential() takes exactly 1 positional argument (0 given)"),
+        (lambda: bus.get_port_potential(0, 1), TypeError, "...exactly 1 positional ...(2 given)"),
+        (lambda: bus.get_port_potential(idx=1), TypeError, "...unexpected keyword argument 'idx'"),
+        (lambda: bus.get_port_potential(0, index=1), TypeError, "...multiple values for keyword "
+                                                                "argument 'index'"),
+        (lambda: bus.disconnect(0), TypeError, "disconnect() ...0 positional arguments (1 given)"),
+        (lambda: ce.CyBus(n=2), TypeError, "__cinit__() ...2 positional arguments (1 given)"),
         (lambda: ce.CySwitch(1).connect_side([], [(0, 0)], True), TypeError, "Argument 'element' "
          "has incorrect type (expected tarvelo.cy_engine.CyElement, got list)"),
         (lambda: ce.CyNewton(None, True), TypeError, "Argument 'network' has incorrect type "
@@ -140,10 +129,8 @@ def test_argument_binding_and_conversion():
         (lambda: ce.CyPowerLoad(2, carray([0])).update_power("3"), TypeError,
          "must be real number, not str"),
     ])
-    # bool: None and [] are false, [0] is true (side 1 is the beginning).
-    for beginning, side in [(None, 1), ([], 1), ([0], 0)]:
-        switch = ce.CySwitch(1)
-        switch.connect_side(ce.CyBus(1, carray([7])), [(0, 0)], beginning)
+    for beginning, side in [(None, 1), ([], 1), ([0], 0)]:  # bool: side 1 is the beginning
+        (switch := ce.CySwitch(1)).connect_side(ce.CyBus(1, carray([7])), [(0, 0)], beginning)
         assert switch.get_side_potentials(1, 1)[side][0] == 7
 
 
