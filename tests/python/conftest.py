@@ -144,8 +144,7 @@ def assert_kirchhoff(net, atol=1e-8):
 LAWS = {  # what each law holds fixed, from the voltage across a phase and the current through it
     "power": lambda dv, j: dv * np.conj(j),
     "current": lambda dv, j: j * np.abs(dv) / dv,  # the magnitude; the angle follows the voltage
-    "admittance": lambda dv, j: j / dv,
-}
+    "admittance": lambda dv, j: j / dv}
 
 
 def phases(load, n=3):

@@ -112,8 +112,7 @@ def test_refusals_and_the_parameters_a_load_keeps():
         (lambda: ce.CyFlexibleLoad(2, carray([1]), np.ones(1)), ValueError,
          "Buffer dtype mismatch, expected 'CyFlexibleParameter' but got 'double'"),
         (lambda: delta.get_powers(2), ValueError,
-         "n: expected at least the load's port count 3, got 2"),
-    ])
+         "n: expected at least the load's port count 3, got 2")])
 
 
 # source(0..3) == bus1 == line ─ bus2(0..3) == PV inverter (star, 0..3), heater (delta, 0..2)

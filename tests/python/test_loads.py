@@ -13,8 +13,7 @@ FAMILIES = {  # kind: star class, delta class, star values, delta values
                 np.array([6, 4 + 2j, 3 - 3j])),
     "admittance": (ce.CyAdmittanceLoad, ce.CyDeltaAdmittanceLoad,
                    np.array([0.05 - 0.02j, 0.08, 0.03 + 0.01j]),
-                   np.array([0.01, 0.02 - 0.01j, 0.015j])),
-}
+                   np.array([0.01, 0.02 - 0.01j, 0.015j]))}
 
 
 def make_load(kind, delta, values=None):  # by keyword; values past the records are ignored

@@ -90,8 +90,7 @@ def test_pickling_copying_and_bare_instances_are_refused():
          "Argument 'cy_element' holds no engine object..."),
         (lambda: ce.CyElectricalNetwork(objects(ce.CyBranch()), 1), TypeError,
          "elements[0] holds no engine object..."),
-        (lambda: ce.CyElement.__new__(ce.CyBus), TypeError, "...is not safe..."),
-    ])
+        (lambda: ce.CyElement.__new__(ce.CyBus), TypeError, "...is not safe...")])
 
 
 @pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
@@ -127,8 +126,7 @@ def test_argument_binding_and_conversion():
         (lambda: ce.CyBus(2**31, None), OverflowError, too_large),
         (lambda: bus.get_port_potential(-2**31 - 1), OverflowError, too_large),
         (lambda: ce.CyPowerLoad(2, carray([0])).update_power("3"), TypeError,
-         "must be real number, not str"),
-    ])
+         "must be real number, not str")])
     for beginning, side in [(None, 1), ([], 1), ([0], 0)]:  # bool: side 1 is the beginning
         (switch := ce.CySwitch(1)).connect_side(ce.CyBus(1, carray([7])), [(0, 0)], beginning)
         assert switch.get_side_potentials(1, 1)[side][0] == 7

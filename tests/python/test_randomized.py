@@ -60,8 +60,7 @@ BAD = {
     "connections": [None, 5, "ab", [(0,)], [(0, 1, 2)], [("a", 0)], [(2**31, 0)], ((0.7, 0),),
                     iter([[0, 0]]), Strange()],
     "object": [None, 1.5, "x", ce, Strange(), objects(None), objects(3),
-               objects(ce.CyElement()), ce.CyElement(), ce.CyAbstractSolver()],
-}
+               objects(ce.CyElement()), ce.CyElement(), ce.CyAbstractSolver()]}
 
 
 def bad_array(draw, dtype, size):
@@ -100,8 +99,7 @@ RECIPES = {
     "CySingleVoltageRegulator": lambda n, v: ([2 * Z2, 10 * YM, 230.0, 0.1, 10.0, 0.0], 4, (2, 2)),
     "CyControl": lambda n, v: ([["constant", "q_u", "p_max_u_production", "p_max_u_consumption"]
                                 [n - 1], 200.0, 210.0, 240.0, 250.0, 100.0, 1e-4], 0, None),
-    "CyProjection": lambda n, v: ([["euclidean", "keep_p", "keep_q"][n % 3], 100.0, 1e-6], 0,
-                                  None),
+    "CyProjection": lambda n, v: ([["euclidean", "keep_p", "keep_q"][n % 3], 100.0, 1e-6], 0, None),
 }
 RECIPES.update(CyOpenSwitch=RECIPES["CySwitch"], CyPotentialRef=RECIPES["CyGround"],
                CyDeltaVoltageSource=RECIPES["CyVoltageSource"])
@@ -151,8 +149,7 @@ class Misuse(RuleBasedStateMachine):
         return draw(st.sampled_from(BAD.get(kind, BAD["object"])))
 
     def new(self, draw, name, *args):  # a subclass has an attribute dictionary and weak refs
-        return self.call(SUBCLASSES[name] if draw(st.integers(0, 2)) == 0 else CLASSES[name],
-                         *args)
+        return self.call(SUBCLASSES[name] if draw(st.integers(0, 2)) == 0 else CLASSES[name], *args)
 
     # ---- objects of every class ----
 
