@@ -5,9 +5,9 @@ import os
 import numpy as np
 import pytest
 import scipy.io
-from conftest import (SOLVERS, STAR_POWERS, assert_feeder_laws, assert_kirchhoff, assert_law,
-                      assert_refusals, build_feeder, carray, expected_line_currents,
-                      feeder_line_matrices, four_wire, objects, solve, two_bus)
+from conftest import (SOLVERS, STAR_POWERS, assert_feeder_laws, assert_law, assert_refusals,
+                      build_feeder, carray, expected_line_currents, feeder_line_matrices,
+                      four_wire, objects, solve, two_bus)
 
 from tarvelo import cy_engine as ce
 
