@@ -81,8 +81,8 @@ class Net:
         return groups.values()
 
     def network(self, extra=()):
-        elements = objects(*self.elements, *extra)
-        return ce.CyElectricalNetwork(elements, len(elements))
+        return ce.CyElectricalNetwork(objects(*self.elements, *extra), len(self.elements) + len(
+            extra))
 
 
 # source(0..w-1) == bus1 == branch side 1 ─ side 2 == bus2 == each load, port k on bus2 port k
@@ -92,10 +92,9 @@ class Net:
 def two_bus(branch, ports, loads=(), voltages=PHASE_VOLTAGES, side1=None, side2=None, lv_ref=False):
     w, start = len(voltages) + 1, np.append(0.9 * np.asarray(voltages), 5.0)
     net = Net()
-    net.source = net.add(ce.CyVoltageSource(w, carray(voltages)), w)
-    net.pref = net.add(ce.CyPotentialRef(), 1)
-    net.bus1 = net.add(ce.CyBus(w, carray(start)), w)
-    net.branch = net.add(branch, ports)
+    net.source, net.pref = net.add(ce.CyVoltageSource(w, carray(voltages)), w), net.add(
+        ce.CyPotentialRef(), 1)
+    net.bus1, net.branch = net.add(ce.CyBus(w, carray(start)), w), net.add(branch, ports)
     net.bus2 = net.add(ce.CyBus(w, carray(start)), w)
     net.join(net.bus1, net.source, same(w))
     net.join(net.pref, net.bus1, [(0, w - 1)])
@@ -119,9 +118,9 @@ def behind_line(loads, voltages=PHASE_VOLTAGES):  # a line of as many conductors
     return two_bus(line, 2 * w, loads, voltages)
 
 
-def four_wire(star=STAR_POWERS, delta=DELTA_POWERS):  # star and delta loads behind a switch
-    net = two_bus(ce.CySwitch(4), 8, [(ce.CyPowerLoad(4, carray(star)), 4),
-                                      (ce.CyDeltaPowerLoad(3, carray(delta)), 3)])
+def four_wire():  # star and delta loads behind a switch
+    net = two_bus(ce.CySwitch(4), 8, [(ce.CyPowerLoad(4, carray(STAR_POWERS)), 4),
+                                      (ce.CyDeltaPowerLoad(3, carray(DELTA_POWERS)), 3)])
     net.star, net.delta = net.elements[5:7]
     return net
 
