@@ -25,8 +25,11 @@ def test_the_three_solvers_solve_the_feeder_alike_before_and_after_line_updates(
             feeder.lines[index] = (line, z, y)
         assert solver.solve_load_flow(100, 1e-10)[1] <= 1e-10
         assert_feeder_laws(feeder)
+        start = SOLVERS[name](feeder.network()).get_variables()
         solve(feeder, SOLVERS[name])  # a new solver starts from the stored values
         assert_feeder_laws(feeder)
+        feeder.solver.reset_inputs()  # and goes back to them
+        np.testing.assert_array_equal(feeder.solver.get_variables(), start)
     far = solutions["newton"][-4:]  # the far end sags: the lines carry real current
     assert abs(far[0] - far[3]) < 0.97 * 230
     for name in ("goldstein", "sweep"):
