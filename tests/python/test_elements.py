@@ -45,30 +45,28 @@ def test_every_index_check_at_its_limits():
     centre.connect_side(bus, [(2, 0)], False)
     bus.connect(ce.CyBus(3, carray([4, 5, 6])), [(1, 2)])
     ce.CyBus(2, carray([0, 0])).connect_ports(np.array([1, 0], np.int32))
-    v1, v2 = centre.get_side_potentials(2, 3)
-    np.testing.assert_array_equal(np.append(v1, v2), [0, 3, 0, 0, 1])
+    np.testing.assert_array_equal(np.concatenate(centre.get_side_potentials(2, 3)), [0, 3, 0, 0, 1])
     assert [len(i) for i in centre.get_side_currents(n1=2, n2=3)] == [2, 3]
     assert bus.get_port_potential(2) == 3 and bus.get_port_current(2) == 0
     assert bus.get_potentials(3)[1] == 2 and bus.get_currents(3).shape == (3,)
-    refused = {  # by the condition each check names; -1 where the engine reads an int
-        "(size_t)size1 <= ports1.size()": [lambda: centre.get_side_potentials(3, 3),
-                                           lambda: centre.get_side_currents(3, 3)],
-        "(size_t)size2 <= ports2.size()": [lambda: centre.get_side_potentials(2, 4),
-                                           lambda: centre.get_side_currents(2, 4)],
-        "(size_t)i < side_ports.size()": [lambda: centre.connect_side(bus, [(2, 0)], True),
-                                          lambda: centre.connect_side(bus, [(3, 0)], False)],
-        "(size_t)j < element.ports.size()": [lambda: centre.connect_side(bus, [(0, 3)], True),
-                                             lambda: centre.connect_side(bus, [(0, -1)], False),
-                                             lambda: bus.connect(centre, [(0, 5)])],
-        "(size_t)i < ports.size()": [lambda: bus.connect(centre, [(3, 0)])],
-        "(size_t)ports_index[0] < ports.size()": [lambda: bus.connect_ports(np.int32([3, 0]))],
-        "(size_t)ports_index[i] < ports.size()": [lambda: bus.connect_ports(np.int32([0, 3]))],
-        "(size_t)size <= ports.size()": [lambda: bus.get_potentials(4),
-                                         lambda: bus.get_currents(4)],
-        "(size_t)index < ports.size()": [lambda: bus.get_port_potential(3),
-                                         lambda: bus.get_port_current(3),
-                                         lambda: bus.get_port_potential(-1)]}
-    assert_refusals([(call, IndexError, text) for text, calls in refused.items() for call in calls])
+    # Refused by the condition each check names; -1 where the engine reads an int.
+    refused = [
+        ("size1 <= ports1", lambda: centre.get_side_potentials(3, 3),
+         lambda: centre.get_side_currents(3, 3)),
+        ("size2 <= ports2", lambda: centre.get_side_potentials(2, 4),
+         lambda: centre.get_side_currents(2, 4)),
+        ("i < side_ports", lambda: centre.connect_side(bus, [(2, 0)], True),
+         lambda: centre.connect_side(bus, [(3, 0)], False)),
+        ("j < element.ports", lambda: centre.connect_side(bus, [(0, 3)], True),
+         lambda: centre.connect_side(bus, [(0, -1)], False), lambda: bus.connect(centre, [(0, 5)])),
+        ("i < ports", lambda: bus.connect(centre, [(3, 0)])),
+        ("ports_index[0] < ports", lambda: bus.connect_ports(np.int32([3, 0]))),
+        ("ports_index[i] < ports", lambda: bus.connect_ports(np.int32([0, 3]))),
+        ("size <= ports", lambda: bus.get_potentials(4), lambda: bus.get_currents(4)),
+        ("index < ports", lambda: bus.get_port_potential(3), lambda: bus.get_port_current(3),
+         lambda: bus.get_port_potential(-1))]
+    assert_refusals([(call, IndexError, f"(size_t){text}.size()") for text, *calls in refused
+                     for call in calls])
 
 
 def test_every_length_check_at_its_limits():
