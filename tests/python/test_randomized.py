@@ -9,6 +9,7 @@
 # examples (default 100, derandomized when CI is set); `make fuzz` runs them at length.
 
 import gc
+import itertools
 import os
 import re
 import weakref
@@ -63,7 +64,10 @@ BAD = {
                objects(ce.CyElement()), ce.CyElement(), ce.CyAbstractSolver()]}
 
 
-def bad_array(draw, dtype, size):
+def bad(draw, kind, size):  # a bad argument of its kind, for a size of good array
+    if kind not in ARRAYS:
+        return draw(st.sampled_from(BAD.get(kind, BAD["object"])))
+    dtype = ARRAYS[kind]
     good, read_only = np.ones(size + 1, dtype), np.ones(size + 1, dtype)
     read_only.flags.writeable = False
     return draw(st.sampled_from([
@@ -142,11 +146,6 @@ class Misuse(RuleBasedStateMachine):
             return True, function(*args, **keywords)
         except refusals as error:  # without its traceback it holds no frame, so no object
             return False, error.with_traceback(None)
-
-    def bad(self, draw, kind, size=1):
-        if kind in ARRAYS:
-            return bad_array(draw, ARRAYS[kind], size)
-        return draw(st.sampled_from(BAD.get(kind, BAD["object"])))
 
     def new(self, draw, name, *args):  # a subclass has an attribute dictionary and weak refs
         return self.call(SUBCLASSES[name] if draw(st.integers(0, 2)) == 0 else CLASSES[name], *args)
@@ -276,7 +275,7 @@ class Misuse(RuleBasedStateMachine):
             "connections": st.lists(st.tuples(st.integers(-1, limit), st.integers(-1, far)),
                                     max_size=3),
         }.get(kind, st.sampled_from(held) if held else None)
-        return self.bad(draw, kind, size) if good is None or draw(st.integers(0, 3)) == 0 else \
+        return bad(draw, kind, size) if good is None or draw(st.integers(0, 3)) == 0 else \
             draw(good)
 
     def variables(self, h):
@@ -367,11 +366,11 @@ def test_no_sequence_of_calls_crashes_or_slips_past_a_refusal(tmp_path, monkeypa
 # ---- faults the randomized test found, one short case each ----
 
 def test_huge_port_counts_and_zero_bytes_are_refused(tmp_path):
-    for n in (2**30, 2**31 - 1, -2**31):
-        for make in (ce.CySwitch, ce.CyOpenSwitch, lambda n: ce.CySimplifiedLine(n, None),
-                     lambda n: ce.CyShuntLine(n, None, None)):
-            with pytest.raises((RuntimeError, ValueError, MemoryError)):
-                make(n)
+    for n, make in itertools.product((2**30, 2**31 - 1, -2**31), (
+            ce.CySwitch, ce.CyOpenSwitch, lambda n: ce.CySimplifiedLine(n, None),
+            lambda n: ce.CyShuntLine(n, None, None))):
+        with pytest.raises((RuntimeError, ValueError, MemoryError)):
+            make(n)
     solver = ce.CyNewton(ce.CyElectricalNetwork(None, 0), False)
     with pytest.raises(ValueError):
         solver.save_matrix(str(tmp_path / "jacobian\0_of"))
