@@ -66,11 +66,11 @@ def test_laws_and_projections_follow_their_formulas_at_moderate_steepness():
             "production": ("p_max_u_production", 0, 0, 240, 250, 30, 0.05),
             "consumption": ("p_max_u_consumption", 200, 210, 0, 0, 30, 0.05),
             "q_u": ("q_u", 200, 210, 240, 250, 30, 0.05)}
-    requests = (-5000 + 2000j, 4000 - 3000j, 9000 + 6000j, -1500 - 800j)
-    for (p_law, q_law), projection in itertools.product(
+    requests, limits = (-5000 + 2000j, 4000 - 3000j, 9000 + 6000j, -1500 - 800j), (1e4, -5000, 4000)
+    for (p_law, q_law), name in itertools.product(
             [("production", "q_u"), ("consumption", "constant"), ("constant", "q_u")],
-            [("euclidean", 8, 0.3), ("keep_q", 8, 0.3), ("keep_p", 8, 0.3)]):
-        limits = 1e4, -5000, 4000
+            ["euclidean", "keep_q", "keep_p"]):
+        projection = name, 8, 0.3
         flexible = ce.CyFlexibleParameter(*(ce.CyControl(*laws[law]) for law in (p_law, q_law)),
                                           ce.CyProjection(*projection), *limits)
         for u, s in itertools.product((150, 205, 230, 245, 255, 300), requests):
