@@ -16,18 +16,13 @@ FAMILIES = {  # kind: star class, delta class, star values, delta values
                    np.array([0.01, 0.02 - 0.01j, 0.015j]))}
 
 
-def make_load(kind, delta, values=None):  # by keyword; values past the records are ignored
-    star_class, delta_class, star_values, delta_values = FAMILIES[kind]
-    values = (delta_values if delta else star_values) if values is None else values
-    return (delta_class if delta else star_class)(n=4 - delta, **{f"{kind}s": carray(
-        [*values, 1e6])}), values
-
-
 @pytest.mark.parametrize("name", SOLVERS)
 @pytest.mark.parametrize("delta", [False, True], ids=["star", "delta"])
 @pytest.mark.parametrize("kind", FAMILIES)
 def test_each_law_before_and_after_updates_equal_to_a_fresh_solver(kind, delta, name):
-    load, values = make_load(kind, delta)
+    # Made by keyword; values past the records are ignored.
+    values = FAMILIES[kind][2 + delta]
+    load = FAMILIES[kind][delta](n=4 - delta, **{f"{kind}s": carray([*values, 1e6])})
     net = behind_line([(load, 4 - delta)])
     assert_refusals([(lambda: FAMILIES[kind][0](0, None), RuntimeError, None)])  # no neutral
     solver = solve(net, SOLVERS[name])
