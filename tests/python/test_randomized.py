@@ -1,12 +1,13 @@
 # Randomized use and misuse of every class of tarvelo.cy_engine, to run under the sanitizers.
 #
 # One grammar of operations over every class (constructors, any method, joins, networks, solvers,
-# solves, updates, subclasses holding objects on attributes, drops in random order), arguments
-# drawn from one table of good and bad values per kind, the kinds read from the signature strings.
-# A call succeeds with a result of the right kind and size, never beyond a known limit, or raises
-# a refusal exception. After a converged Newton solve of a network of the shared builders that
-# nothing has joined since, the shared physical checks hold. TARVELO_FUZZ_EXAMPLES sets the
-# examples (default 100, derandomized when CI is set); `make fuzz` runs them at length.
+# solves, updates, subclasses holding objects on attributes, drops in random order), method
+# arguments drawn from one table of good and bad values per kind, the kinds read from the signature
+# strings. A call is taken or raises a refusal exception; an instance of a base class refuses every
+# method. After a converged Newton solve of the shared feeder that nothing has joined or updated
+# since, its physical checks hold; at the end the collector frees every object.
+# TARVELO_FUZZ_EXAMPLES sets the examples (default 100, derandomized when CI is set); `make fuzz`
+# runs them at length.
 
 import gc
 import itertools
