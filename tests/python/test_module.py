@@ -224,36 +224,29 @@ def test_result_arrays_are_checked_whole_and_written_at_once(monkeypatch):
     switch = ce.CySwitch(4)
     switch.connect_side(bus, same(4), True)
 
-    class Short:  # np replaced: its empty gives one item fewer than asked for
-        complex128, double = np.complex128, np.double
+    class Numpy:  # np replaced: its empty gives one item fewer than asked for, or, once moving,
+        # moves the array it made before (the first result array) and makes room enough
+        complex128, double, created, moving = np.complex128, np.double, [], False
 
         @staticmethod
         def empty(n, dtype):
-            return np.empty(max(n - 1, 0), dtype=dtype)
+            if not Numpy.moving:
+                return np.empty(max(n - 1, 0), dtype=dtype)
+            if Numpy.created:
+                pull_away(Numpy.created[0], 0)
+            Numpy.created.append(np.zeros(max(n, 64), dtype=dtype))
+            return Numpy.created[-1]
 
     monkeypatch.delattr(ce, "np")  # looked up on each call, then among the built-ins
     assert_refusals([(lambda: bus.get_potentials(4), NameError, "name 'np' is not defined")])
-    monkeypatch.setattr(ce, "np", Short, raising=False)
+    monkeypatch.setattr(ce, "np", Numpy, raising=False)
     # Every array is refused before the engine runs (for 5 values it would refuse the count).
     expected = "result: expected at least {} values, got {}"
     assert_refusals([
         (lambda: bus.get_potentials(4), ValueError, expected.format(4, 3)),
         (lambda: switch.get_side_potentials(0, 5), ValueError, expected.format(5, 4))])
-
-    # The second result array is created while the first is already made: moving the first
-    # then leaves the module nothing freed to write into.
-    created = []
-
-    class Moving:
-        complex128, double = np.complex128, np.double
-
-        @staticmethod
-        def empty(n, dtype):
-            if created:
-                pull_away(created[0], 0)
-            created.append(np.zeros(max(n, 64), dtype=dtype))
-            return created[-1]
-
-    monkeypatch.setattr(ce, "np", Moving)
+    # The second result array is made while the first is already made: moving the first then
+    # leaves the module nothing freed to write into.
+    Numpy.moving = True
     side1, side2 = switch.get_side_potentials(4, 4)
-    assert side1 is created[0] and side1[:4].tolist() == [1, 2, 3, 4]
+    assert side1 is Numpy.created[0] and side1[:4].tolist() == [1, 2, 3, 4]
