@@ -125,13 +125,10 @@ def test_save_matrix_and_analyse_jacobian(tmp_path):
 
 def test_logging_configuration(capfd):
     assert ce.cy_set_logging_config("debug") is None
-    try:
-        ce.CyNewton(four_wire().network(), True)
-        out = capfd.readouterr().out
-        assert "debug Number of tape operators:" in out and "Tape optimization" in out
-    finally:
-        ce.cy_set_logging_config(severity="warning")
-    assert_refusals([(lambda bad=bad: ce.cy_set_logging_config(bad), RuntimeError,
-                      f"Unknown severity string {bad}.") for bad in ("warn", "Info")] + [
-        (lambda: ce.cy_set_logging_config(b"info"), TypeError,
-         "Argument 'severity' has incorrect type (expected str, got bytes)")])
+    ce.CyNewton(four_wire().network(), True)
+    ce.cy_set_logging_config(severity="warning")
+    assert "debug Number of tape operators:" in capfd.readouterr().out
+    assert_refusals([
+        (lambda: ce.cy_set_logging_config("Info"), RuntimeError, "Unknown severity string Info."),
+        (lambda: ce.cy_set_logging_config(b"info"), TypeError, "Argument 'severity' has incorrect "
+                                                               "type (expected str, got bytes)")])
