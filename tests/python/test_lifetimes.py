@@ -9,8 +9,7 @@ import itertools
 import weakref
 
 import numpy as np
-import pytest
-from conftest import START, carray, four_wire, objects
+from conftest import START, assert_refusals, carray, four_wire, objects
 
 from tarvelo import cy_engine as ce
 
@@ -101,18 +100,16 @@ def test_a_cleared_solver_is_a_bare_instance_and_nothing_else_clears():
     # Everything else stays whole, so a finalizer may still use it; the solver that was cleared
     # refuses as an instance of a base class does.
     net = four_wire()
-    network = net.network()
-    solver = ce.CyNewtonGoldstein(network, False, 0.1, 0.9)
+    solver = ce.CyNewtonGoldstein(network := net.network(), False, 0.1, 0.9)
     solver.solve_load_flow(20, 1e-10)
     solved = net.bus2.get_potentials(4)
     parameter = ce.CyFlexibleParameter(CONSTANT, CONSTANT, EUCLIDEAN, 1e4, 0, 0)
     load = ce.CyFlexibleLoad(2, carray([100]), objects(parameter))
-    for instance in (network, net.bus2, net.star, load, parameter, CONSTANT, EUCLIDEAN):
-        assert not collector_clear(instance)
+    assert not any(collector_clear(instance) for instance in (
+        network, net.bus2, net.star, load, parameter, CONSTANT, EUCLIDEAN))
     assert collector_clear(solver)
-    for method, args in (("solve_load_flow", (20, 1e-10)), ("update_params", (0.1, 0.9))):
-        with pytest.raises(TypeError, match="holds no engine object"):
-            getattr(solver, method)(*args)
+    assert_refusals([(lambda: solver.solve_load_flow(20, 1e-10), TypeError, "...holds no engine..."),
+                     (lambda: solver.update_params(0.1, 0.9), TypeError, "...holds no engine...")])
     np.testing.assert_allclose(net.bus2.get_potentials(4), START)  # unlinked by the solver
     del solver
     again = ce.CyNewton(network, False)
