@@ -1,8 +1,6 @@
-# CyElement, CyBranch, the bus, the ground, references and voltage sources; the index and length
-# checks of every class.
+# CyElement, CyBranch, the bus and the ground; the index and length checks of every class.
 
 import numpy as np
-import pytest
 from conftest import assert_refusals, carray, objects, same
 
 from tarvelo import cy_engine as ce
