@@ -112,49 +112,44 @@ def test_refusals_and_the_parameters_a_load_keeps():
         (lambda: delta.get_powers(2), ValueError, "n: ...at least the load's port count 3, got 2")])
 
 
-# source(0..3) == bus1 == line ─ bus2(0..3) == PV inverter (star, 0..3), heater (delta, 0..2)
-def make_feeder(pv_laws, heater_laws):
-    net = behind_line([(ce.CyFlexibleLoad(4, carray(PV_POWERS), objects(*pv_laws)), 4),
-                       (ce.CyDeltaFlexibleLoad(3, carray(HEATER_POWERS), objects(*heater_laws)),
-                        3)], 240.0 * np.array([1, A, A**2]))
-    net.flexible = list(zip(net.elements[5:], (4, 3), (pv_laws, heater_laws),
-                            (PV_POWERS, HEATER_POWERS)))
-    return net
-
-
 def volt_var(s_max=1e4, q_max=3000):  # laws gentle enough for the sweep's fixed-point iteration
     return parameter(ce.CyControl("p_max_u_production", 0, 0, 240, 252, 20, 1e-4),
                      ce.CyControl("q_u", 200, 215, 240, 252, 20, 1e-4), s_max=s_max, q_min=-3000,
                      q_max=q_max)
 
 
-def assert_flexible_laws(net):
+def assert_flexible_laws(net, loads):
     # Kirchhoff; each load draws what get_powers reports, which its laws give at its voltages.
     assert_kirchhoff(net, atol=1e-7)
-    for load, n, laws, requested in net.flexible:
+    for load, n, laws, requested in loads:
         dv = assert_law("power", load, load.get_powers(n), rtol=0, atol=1e-6)
         expected = [p.compute_power(abs(u), s) for p, u, s in zip(laws, dv, requested)]
         np.testing.assert_allclose(load.get_powers(n), expected, rtol=0, atol=1e-6)
-    return np.concatenate([load.get_powers(n) for load, n, _, _ in net.flexible])
+    return np.concatenate([load.get_powers(n) for load, n, _, _ in loads])
 
 
+# source(0..3) == bus1 == line ─ bus2(0..3) == PV inverter (star, 0..3), heater (delta, 0..2)
 def test_feeder_shared_parameter_and_updates_equal_a_fresh_solver():
     # The heater produces on two phases, under the laws of the PV inverter, and consumes on one.
     shared, heating = volt_var(), parameter(ce.CyControl("p_max_u_consumption", 400, 415, 0, 0,
                                                          200, 1e-4))
-    feeder = make_feeder([shared] * 3, [shared, shared, heating])
+    laws = [shared] * 3, [shared, shared, heating]
+    loads = list(zip([ce.CyFlexibleLoad(4, carray(PV_POWERS), objects(*laws[0])),
+                      ce.CyDeltaFlexibleLoad(3, carray(HEATER_POWERS), objects(*laws[1]))],
+                     (4, 3), laws, (PV_POWERS, HEATER_POWERS)))
+    feeder = behind_line([(load, n) for load, n, _, _ in loads], 240.0 * np.array([1, A, A**2]))
     solver = solve(feeder)
-    before = assert_flexible_laws(feeder)
+    before = assert_flexible_laws(feeder, loads)
     v = feeder.bus2.get_potentials(4)
     assert np.all(abs(v[:3] - v[3]) > 241)  # the PV raises the voltage and is curtailed
     assert np.all(before[:3].real > PV_POWERS.real + 2000) and np.all(before[:3].imag > 1000)
     # One update of the shared object reaches every phase that holds it, at the next solve.
     shared.update_parameters(9e3, -3000, 500)
     solver.solve_load_flow(30, 1e-9)
-    after = assert_flexible_laws(feeder)
+    after = assert_flexible_laws(feeder, loads)
     assert np.all(np.abs(after[:5].imag - before[:5].imag) > 50)
     fresh = volt_var(s_max=9e3, q_max=500)  # what the update gave
     for u, s in itertools.product((205, 245, 251), PV_POWERS):
         assert shared.compute_power(u, s) == fresh.compute_power(u, s)
     solve(feeder, SOLVERS["sweep"])  # the sweep, from the stored potentials
-    assert_flexible_laws(feeder)
+    assert_flexible_laws(feeder, loads)
