@@ -93,7 +93,8 @@ def test_every_length_check_at_its_limits():
                   (source(4, carray([1, 2, 3])).update_voltages, "voltages", 3)]
     # One template serves the star and delta loads of every law; the flexible ones have their own.
     for load in (ce.CyPowerLoad, ce.CyDeltaPowerLoad, ce.CyFlexibleLoad, ce.CyDeltaFlexibleLoad):
-        n, extra = 4 - ("Delta" in load.__name__), [objects(*[fixed] * 3)] * ("Flex" in load.__name__)
+        kind = load.__name__
+        n, extra = 4 - ("Delta" in kind), [objects(*[fixed] * 3)] * ("Flexible" in kind)
         cases += [(lambda a, load=load, n=n, extra=extra: load(n, a, *extra), "powers", 3),
                   (load(n, carray([1] * 3), *extra).update_powers, "powers", 3)]
     for call, name, count in cases:
