@@ -1,9 +1,56 @@
-# CyElectricalNetwork, the solver bases, CyNewton and CyNewtonGoldstein.
+# CyElectricalNetwork, the solvers and their diagnostics, CySimplifiedLine and CyShuntLine.
+
+import os
 
 import numpy as np
-from conftest import STAR_POWERS, assert_law, assert_refusals, carray, four_wire, objects
+import pytest
+import scipy.io
+from conftest import (SOLVERS, STAR_POWERS, assert_feeder_laws, assert_law, assert_refusals,
+                      build_feeder, carray, expected_line_currents, feeder_line_matrices,
+                      four_wire, objects, solve, two_bus)
 
 from tarvelo import cy_engine as ce
+
+
+def test_the_three_solvers_solve_the_feeder_before_and_after_line_updates():
+    for name in SOLVERS:  # the laws hold at one solution only
+        feeder = build_feeder()
+        solver = solve(feeder, SOLVERS[name])
+        assert_feeder_laws(feeder)
+        for index, (line, _, _) in enumerate(feeder.lines):  # every line 1.5 times longer
+            z, y = feeder_line_matrices(index + 1, 1.5)
+            line.update_line_parameters(*[carray(m.ravel()) for m in (y, z) if m is not None])
+            feeder.lines[index] = (line, z, y)
+        assert solver.solve_load_flow(100, 1e-10)[1] <= 1e-10
+        assert_feeder_laws(feeder)
+        start = SOLVERS[name](feeder.network()).get_variables()
+        solve(feeder, SOLVERS[name])  # a new solver starts from the stored values
+        assert_feeder_laws(feeder)
+        feeder.solver.reset_inputs()  # and goes back to them
+        np.testing.assert_array_equal(feeder.solver.get_variables(), start)
+    # The sweep makes one sweep even when no iteration is allowed.
+    iterations, change = ce.CyBackwardForward(build_feeder().network()).solve_load_flow(0, 1e-9)
+    assert iterations == 1 and change > 1
+
+
+# source(0, n) == b1(0) ─ line ─ b2(0) == load(0); the neutrals of source and load on a
+# PotentialRef each, the first also holding the ground-side port 2 of a shunt line.
+@pytest.mark.parametrize("name", ["newton", "sweep"])
+def test_single_conductor_lines_take_single_values(name):
+    z = 0.08 + 0.03j
+    for y in (5e-3j, 0, None):
+        load, ports = ce.CyPowerLoad(2, carray([4000 + 1000j])), 2 + (y is not None)
+        line = ce.CySimplifiedLine(1, carray([0.05])) if y is None else ce.CyShuntLine(
+            1, carray([2e-3j]), carray([0.05]))
+        net = two_bus(line, ports, [(load, 2)], [230], [(0, 0)], [(0, 0)], lv_ref=True)
+        if y is not None:
+            net.join(net.pref, line, [(0, 2)])
+        solver = solve(net, SOLVERS[name])
+        line.update_single_line_parameters(*[v for v in (y, z) if v is not None])
+        assert solver.solve_load_flow(100, 1e-10)[1] <= 1e-10
+        expected = expected_line_currents(np.array([[z]]), None if y is None else np.array([[y]]),
+                                          line.get_potentials(ports))
+        np.testing.assert_allclose(line.get_currents(ports), expected, rtol=0, atol=1e-6)
 
 
 def test_network_and_solver_arguments_variables_and_failures():
@@ -18,16 +65,13 @@ def test_network_and_solver_arguments_variables_and_failures():
     np.testing.assert_array_equal(solver.get_variables(), start)
     solver.solve_load_flow(20, 1e-10)
     assert_law("power", net.star, 2 * STAR_POWERS, atol=1e-6)
-    solver.reset_inputs()
-    np.testing.assert_array_equal(solver.get_variables(), start)
-    longer = np.arange(30, dtype=np.float64)
-    solver.set_variables(longer)
-    np.testing.assert_array_equal(solver.get_variables(), longer[:28])
-    assert net.bus1.get_port_potential(0) == complex(longer[0], longer[1])  # read live
+    solver.set_variables(np.arange(30.0))
+    np.testing.assert_array_equal(solver.get_variables(), np.arange(28))
+    assert net.bus1.get_port_potential(0) == 1j  # read live
     empty = ce.CyElectricalNetwork(None, 0)
     assert ce.CyNewton(empty, False).get_variables().shape == (0,)
     assert ce.CyBackwardForward(empty).solve_load_flow(3, 1e-9) == (1, 0.0)
-    elements = objects(net.bus1, None)
+    elements = objects(net.bus1, 3)
     ce.CyElectricalNetwork(elements, 1)  # only the first nb_elements are read
     # A bus joined to nothing floats: a singular Jacobian, and the engine's coded text.
     floating = ce.CyNewton(four_wire().network(extra=[ce.CyBus(1, carray([1.0]))]), False)
@@ -35,21 +79,54 @@ def test_network_and_solver_arguments_variables_and_failures():
         (lambda: floating.solve_load_flow(5, 1e-10), RuntimeError,
          "1 Decomposition failed, singular matrix at iteration 0. "),
         (lambda: ce.CyElectricalNetwork(elements, -1), RuntimeError, "...nb_elements..."),
-        (lambda: ce.CyElectricalNetwork(elements, 2), TypeError,
-         "elements[1]: expected tarvelo.cy_engine.CyElement..."),
+        (lambda: ce.CyElectricalNetwork(elements, 2), TypeError, "elements[1]: expected ... int"),
         (lambda: ce.CyElectricalNetwork([net.bus1], 1), TypeError, "...bytes-like..."),
-    ])
+        (lambda: ce.CySimplifiedLine(0, None), ValueError, "Simpl...at least 1 conductor, got 0"),
+        (lambda: ce.CyShuntLine(0, None, None), ValueError, "Shunt...at least 1 conductor, got 0")])
+
+
+def test_save_matrix_and_analyse_jacobian(tmp_path):
+    # feeder (elements 0 .. m-1) + lonely: a bus of one port joined to nothing, listed last.
+    feeder = build_feeder()
+    solver = ce.CyNewton(feeder.network(extra=[ce.CyBus(1, carray([1.0]))]), False)
+    assert solver.analyse_jacobian() == ([len(feeder.elements)], [])
+    # One step of a solve: the residuals are not yet zero. Files are written (and overwritten)
+    # under a prefix given as str or bytes.
+    solver = ce.CyNewtonGoldstein(build_feeder().network(), True, 0.1, 0.9)
+    for steps, prefix in ((1, str(tmp_path / "feeder")), (20, os.fsencode(tmp_path / "feeder"))):
+        residual = solver.solve_load_flow(steps, 1e-10)[1]
+        assert solver.save_matrix(prefix) is None
+        assert sorted(os.listdir(tmp_path)) == ["feeder.mtx", "feeder_b.mtx"]
+        read_back = scipy.io.mmread(tmp_path / "feeder.mtx", spmatrix=False).toarray()
+        np.testing.assert_allclose(read_back, solver.get_jacobian(), rtol=1e-15, atol=1e-15)
+        read_back = scipy.io.mmread(tmp_path / "feeder_b.mtx").ravel()
+        np.testing.assert_array_equal(read_back, solver.get_residuals())
+        assert np.max(np.abs(read_back)) == residual if steps > 1 else residual > 1e-3
+    # A file that cannot be created is an error naming it and the system's reason.
+    missing = tmp_path / "missing" / "feeder"
+    assert_refusals([(lambda: solver.save_matrix(prefix=str(missing)), OSError,
+                      f"cannot write the file {missing}.mtx: No such file or directory")])
+    # A loaded bus starting at 0 V: its loads' currents are not finite, nor are the rows of the
+    # bus's nodes. The solve fails at once, and the loads are named; a healthy feeder has neither.
+    dead_bus = feeder.buses[12]
+    dead_bus.initialize_potentials(carray(np.zeros(4)))
+    solver = ce.CyNewton(feeder.network(), False)
+    assert_refusals([(lambda: solver.solve_load_flow(10, 1e-10), RuntimeError,
+                      "1 NaN value encountered at iteration 0. ")])
+    named = [feeder.elements.index(load) for load, bus, _ in feeder.loads if bus is dead_bus]
+    assert len(named) == 2 and solver.analyse_jacobian() == ([], named)
+    assert not np.all(np.isfinite(solver.get_residuals()))
+    dead_bus.initialize_potentials(carray(feeder.buses[11].get_potentials(4)))
+    solver.solve_load_flow(20, 1e-10)
+    assert solver.analyse_jacobian() == ([], [])
 
 
 def test_logging_configuration(capfd):
     assert ce.cy_set_logging_config("debug") is None
-    try:
-        ce.CyNewton(four_wire().network(), True)
-        out = capfd.readouterr().out
-        assert "debug Number of tape operators:" in out and "Tape optimization" in out
-    finally:
-        ce.cy_set_logging_config(severity="warning")
-    assert_refusals([(lambda bad=bad: ce.cy_set_logging_config(bad), RuntimeError,
-                      f"Unknown severity string {bad}.") for bad in ("warn", "Info")] + [
-        (lambda: ce.cy_set_logging_config(b"info"), TypeError,
-         "Argument 'severity' has incorrect type (expected str, got bytes)")])
+    ce.CyNewton(four_wire().network(), True)
+    ce.cy_set_logging_config(severity="warning")
+    assert "debug Number of tape operators:" in capfd.readouterr().out
+    assert_refusals([
+        (lambda: ce.cy_set_logging_config("Info"), RuntimeError, "Unknown severity string Info."),
+        (lambda: ce.cy_set_logging_config(b"info"), TypeError, "Argument 'severity' has incorrect "
+                                                               "type (expected str, got bytes)")])

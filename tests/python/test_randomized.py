@@ -1,22 +1,23 @@
 # Randomized use and misuse of every class of tarvelo.cy_engine, to run under the sanitizers.
 #
 # One grammar of operations over every class (constructors, any method, joins, networks, solvers,
-# solves, updates, subclasses holding objects on attributes, drops in random order), arguments
-# drawn from one table of good and bad values per kind, the kinds read from the signature strings.
-# A call succeeds with a result of the right kind and size, never beyond a known limit, or raises
-# a refusal exception. After a converged Newton solve of a network of the shared builders that
-# nothing has joined since, the shared physical checks hold. TARVELO_FUZZ_EXAMPLES sets the
-# examples (default 100, derandomized when CI is set); `make fuzz` runs them at length.
+# solves, updates, subclasses holding objects on attributes, drops in random order), method
+# arguments drawn from one table of good and bad values per kind, the kinds read from the signature
+# strings. A call is taken or raises a refusal exception; an instance of a base class refuses every
+# method. After a converged Newton solve of the shared feeder that nothing has joined or updated
+# since, its physical checks hold; at the end the collector frees every object.
+# TARVELO_FUZZ_EXAMPLES sets the examples (default 100, derandomized when CI is set); `make fuzz`
+# runs them at length.
 
 import gc
+import itertools
 import os
 import re
 import weakref
 
 import numpy as np
 import pytest
-from conftest import (DELTA_POWERS, PHASE_VOLTAGES, STAR_POWERS, START, Z_LINE,
-                      assert_network_laws, build_feeder, carray, four_wire, objects, two_bus)
+from conftest import START, Z_LINE, assert_feeder_laws, build_feeder, carray, objects, two_bus
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, rule, run_state_machine_as_test
@@ -38,7 +39,7 @@ def signatures(cls):  # {method: [(kind, argument name), ...]}, from the signatu
         match = re.fullmatch(r"\w+\.(\w+)\(self(?:, (.*))?\)",
                              getattr(getattr(cls, name), "__doc__", None) or "")
         if match and match[1] == name:
-            found[name] = [(a.rpartition(" ")[0] or a, a.rpartition(" ")[2])
+            found[name] = [tuple(a.rsplit(" ", 1)) if " " in a else (a, a)
                            for a in filter(None, (match[2] or "").split(", "))]
     return found
 
@@ -61,11 +62,13 @@ BAD = {
     "connections": [None, 5, "ab", [(0,)], [(0, 1, 2)], [("a", 0)], [(2**31, 0)], ((0.7, 0),),
                     iter([[0, 0]]), Strange()],
     "object": [None, 1.5, "x", ce, Strange(), objects(None), objects(3),
-               objects(ce.CyElement()), ce.CyElement(), ce.CyAbstractSolver()],
-}
+               objects(ce.CyElement()), ce.CyElement(), ce.CyAbstractSolver()]}
 
 
-def bad_array(draw, dtype, size):
+def bad(draw, kind, size):  # a bad argument of its kind, for a size of good array
+    if kind not in ARRAYS:
+        return draw(st.sampled_from(BAD.get(kind, BAD["object"])))
+    dtype = ARRAYS[kind]
     good, read_only = np.ones(size + 1, dtype), np.ones(size + 1, dtype)
     read_only.flags.writeable = False
     return draw(st.sampled_from([
@@ -75,19 +78,12 @@ def bad_array(draw, dtype, size):
         bytearray(16 * size + 16)]))
 
 
-def kind_of(value):  # the argument kind a good constructor argument stands for
-    if isinstance(value, np.ndarray):
-        return "double complex[::1]" if value.dtype == np.complex128 else "object"
-    kinds = {bool: "bool", int: "int", float: "double", complex: "double complex", str: "string"}
-    return kinds.get(type(value), "object")
-
-
 Z2, YM = 0.01 + 0.02j, 1e-6 - 1e-5j
 
 
-def three_phase(whv, wlv, clock):
-    n1, n2 = 3 + (whv == "Y"), 3 + (wlv != "d")
-    return [n1, n2, whv, wlv, Z2, YM, 0.5, clock], n1 + n2, (n1, n2)
+def three_phase(n):  # Yy0, Dy11, Yd5, Dz6
+    whv, wlv, n1, n2 = "YDYD"[n - 1], "yydz"[n - 1], 3 + n % 2, 3 + (n != 3)
+    return [n1, n2, whv, wlv, Z2, YM, 0.5, [0, 11, 5, 6][n - 1]], n1 + n2, (n1, n2)
 
 
 # Good constructor arguments, the port count and the ports of each side, from n in 1..4 and
@@ -102,15 +98,13 @@ RECIPES = {
     "CyDeltaPotentialRef": lambda n, v: ([n], n, None),
     "CyGround": lambda n, v: ([], 1, None),
     "CyLoadBalancer": lambda n, v: ([8 + 4j, 0.05 - 0.08j, 0.9], 4, None),
-    "CyThreePhaseTransformer": lambda n, v: three_phase("YDYD"[n - 1], "yydz"[n - 1],
-                                                         [0, 11, 5, 6][n - 1]),
+    "CyThreePhaseTransformer": lambda n, v: three_phase(n),
     "CySingleTransformer": lambda n, v: ([Z2, YM, 1 + 0.1j], 4, (2, 2)),
     "CyCenterTransformer": lambda n, v: ([Z2, YM, 1.0], 5, (2, 3)),
     "CySingleVoltageRegulator": lambda n, v: ([2 * Z2, 10 * YM, 230.0, 0.1, 10.0, 0.0], 4, (2, 2)),
     "CyControl": lambda n, v: ([["constant", "q_u", "p_max_u_production", "p_max_u_consumption"]
                                 [n - 1], 200.0, 210.0, 240.0, 250.0, 100.0, 1e-4], 0, None),
-    "CyProjection": lambda n, v: ([["euclidean", "keep_p", "keep_q"][n % 3], 100.0, 1e-6], 0,
-                                  None),
+    "CyProjection": lambda n, v: ([["euclidean", "keep_p", "keep_q"][n % 3], 100.0, 1e-6], 0, None),
 }
 RECIPES.update(CyOpenSwitch=RECIPES["CySwitch"], CyPotentialRef=RECIPES["CyGround"],
                CyDeltaVoltageSource=RECIPES["CyVoltageSource"])
@@ -120,7 +114,7 @@ for law, scale in (("Power", 1e3), ("Admittance", 0.02), ("Current", 5.0)):
 
 
 class Held:  # a module object held, with its counts: ports, each side's, update values, inner
-    def __init__(self, obj, name, ports=0, sides=None):
+    def __init__(self, obj, name, ports=0, sides=None, members=()):
         self.obj, self.name, self.ports, self.bare = obj, name, ports, name in BASES
         n, phases = ports // 2, ports if "Delta" in name else ports - 1
         self.sides = sides or ((n, n) if "Switch" in name or "Line" in name else (0, 0))
@@ -129,7 +123,7 @@ class Held:  # a module object held, with its counts: ports, each side's, update
         self.inner = 3 if name == "CyLoadBalancer" else 0
         if name.endswith(("PowerLoad", "AdmittanceLoad", "CurrentLoad", "FlexibleLoad")):
             self.records = self.inner = phases
-        self.members, self.mirror, self.network = [], None, None
+        self.members, self.mirror, self.network = list(members), None, None
 
 
 class Misuse(RuleBasedStateMachine):
@@ -142,8 +136,8 @@ class Misuse(RuleBasedStateMachine):
     def pick(self, draw, items):
         return items[draw(st.integers(0, len(items) - 1))] if items else None
 
-    def add(self, obj, name, ports=0, sides=None):
-        self.pool.append(Held(obj, name, ports, sides))
+    def add(self, obj, *counts, members=()):
+        self.pool.append(Held(obj, *counts, members=members))
         if hasattr(obj, "__dict__"):
             self.watched.append(weakref.ref(obj))
         return self.pool[-1]
@@ -154,17 +148,8 @@ class Misuse(RuleBasedStateMachine):
         except refusals as error:  # without its traceback it holds no frame, so no object
             return False, error.with_traceback(None)
 
-    def bad(self, draw, kind, size=1):
-        if kind in ARRAYS:
-            return bad_array(draw, ARRAYS[kind], size)
-        return draw(st.sampled_from(BAD.get(kind, BAD["object"])))
-
-    def break_one(self, draw, args):  # one argument replaced by a bad one of its kind
-        i = draw(st.integers(0, len(args) - 1))
-        args[i] = self.bad(draw, kind_of(args[i]), getattr(args[i], "size", 1))
-
-    def cls(self, draw, name):  # a subclass has an attribute dictionary and weak references
-        return SUBCLASSES[name] if draw(st.integers(0, 2)) == 0 else CLASSES[name]
+    def new(self, draw, name, *args):  # a subclass has an attribute dictionary and weak refs
+        return self.call(SUBCLASSES[name] if draw(st.integers(0, 2)) == 0 else CLASSES[name], *args)
 
     # ---- objects of every class ----
 
@@ -188,24 +173,18 @@ class Misuse(RuleBasedStateMachine):
 
     def make(self, draw, name):  # a valid object, held
         args, ports, sides = self.recipe(draw, name)
-        ok, obj = self.call(self.cls(draw, name), *args)
+        ok, obj = self.new(draw, name, *args)
         assert ok, f"{name}{args} refused: {obj!r}"
-        self.add(obj, name, ports, sides).members = list(args[2]) if name.endswith(
-            "FlexibleLoad") and args[2] is not None else []
-        return self.pool[-1]
+        flexible = name.endswith("FlexibleLoad") and args[2] is not None
+        return self.add(obj, name, ports, sides, members=args[2] if flexible else ())
 
     @rule(data=st.data(), name=st.sampled_from(sorted(set(CLASSES) - {"CyElectricalNetwork",
                                                                        *SOLVERS})))
     def create(self, data, name):
         if name in BASES:
             self.add(CLASSES[name](*data.draw(st.lists(st.integers(), max_size=2))), name)
-        elif data.draw(st.integers(0, 3)):
+        else:
             self.make(data.draw, name)
-        else:  # one bad argument: refused, or taken (converted the odd way) and dropped
-            args = self.recipe(data.draw, name)[0]
-            if args:
-                self.break_one(data.draw, args)
-            self.call(CLASSES[name], *args, refusals=REFUSALS + (MemoryError,))
 
     # ---- networks the shared checks know, and any other ----
 
@@ -213,16 +192,11 @@ class Misuse(RuleBasedStateMachine):
     def first_feeder(self, data):
         self.feeder(data)
 
-    # A network of the shared builders, mirrored with its laws until anything joins it.
+    # The shared feeder, mirrored with its laws until anything joins or updates it.
     @rule(data=st.data())
     def feeder(self, data):
-        if data.draw(st.booleans()):
-            net = four_wire()
-            net.laws = {net.star: ("power", STAR_POWERS), net.delta: ("power", DELTA_POWERS)}
-        else:
-            net = build_feeder(data.draw(st.sampled_from([0.5, 1.0, 3.0])))
-            net.laws = {load: ("power", powers) for load, _, powers in net.loads}
-        net.laws[net.source], net.linker = ("source", PHASE_VOLTAGES), None
+        net = build_feeder(data.draw(st.sampled_from([0.5, 1.0, 3.0])))
+        net.linker = None
         for element, ports in net.ports.values():
             self.add(element, type(element).__name__, ports)
         self.mirrors.append(net)
@@ -231,12 +205,10 @@ class Misuse(RuleBasedStateMachine):
 
     def network_of(self, members):
         ok, obj = self.call(ce.CyElectricalNetwork, objects(*members), len(members))
-        if ok:
-            self.add(obj, "CyElectricalNetwork").members = members
-            return self.pool[-1]
+        return self.add(obj, "CyElectricalNetwork", members=members) if ok else None
 
-    # A network of anything held; or of the buses of a mirrored one, or of one with many buses
-    # joined to nothing: singular systems of very few Jacobian entries.
+    # A network of anything held; or of the buses of a mirrored one, already recorded by its
+    # solver, or of one with many buses joined to nothing: singular systems of few entries.
     @rule(data=st.data())
     def network(self, data):
         draw = data.draw
@@ -249,26 +221,15 @@ class Misuse(RuleBasedStateMachine):
             members = list(mirror.elements) + [ce.CyBus(4, carray(START)) for _ in range(300)]
         network = self.network_of(members)
         assert (network is None) == any(type(m).__name__ in BASES for m in members)
-        if network is not None:
-            network.singular = bool(mirror) and shape > 0
-            solver = self.solver_on(draw, network)
-            self.solve(draw, solver) if network.singular else None
-
-    @rule(data=st.data())
-    def solver(self, data):
-        networks = [h for h in self.pool if h.name == "CyElectricalNetwork"]
-        self.solver_on(data.draw, self.pick(data.draw, networks))
+        self.solve(draw, self.solver_on(draw, network))
 
     def solver_on(self, draw, network, name=None):
         if network is None:
             return None
         name = name or draw(st.sampled_from(SOLVERS))
-        args = {"CyNewton": [network.obj, draw(st.booleans())],
-                "CyNewtonGoldstein": [network.obj, False, 0.1, 0.9],
-                "CyBackwardForward": [network.obj]}[name]
-        if draw(st.integers(0, 4)) == 0:
-            self.break_one(draw, args)
-        ok, obj = self.call(self.cls(draw, name), *args)
+        args = [network.obj, draw(st.booleans())] if name == "CyNewton" else \
+            [network.obj, False, 0.1, 0.9] if name == "CyNewtonGoldstein" else [network.obj]
+        ok, obj = self.new(draw, name, *args)
         for mirror in self.mirrors:  # the new solver links every node of its network
             if any(id(m) in mirror.ports for m in network.members):
                 mirror.linker = obj if ok else None
@@ -285,31 +246,13 @@ class Misuse(RuleBasedStateMachine):
     def solve(self, draw, solver, args=None):
         if solver is None:
             return
-        drawn = args is None
         args = args or (draw(st.sampled_from([0, 1, 5, 30, -1])),
                         draw(st.sampled_from([1e-10, 1e-6, 0.0, -1.0, float("nan")])))
-        newton, network = isinstance(solver.obj, ce.CyAbstractNewton), solver.network
         ok, result = self.call(solver.obj.solve_load_flow, *args)
-        if newton and drawn and getattr(network, "singular", False) and args[0] > 0 <= args[1] + 1:
-            # no step at all when the residual starts within the tolerance (nothing recorded)
-            assert (ok and result[0] == 0) or \
-                str(result) == "1 Decomposition failed, singular matrix at iteration 0. "
-        if ok:
-            assert type(result) is tuple and list(map(type, result)) == [int, float]
-            mirror = network.mirror
-            if newton and result[1] <= 1e-10 and mirror in self.mirrors and \
-                    mirror.linker is solver.obj:
-                assert_network_laws(mirror, mirror.laws)
-
-    # New values for a load or source of a mirror, to be met by the next converged solve.
-    @rule(data=st.data())
-    def update(self, data):
-        mirror = self.pick(data.draw, [m for m in self.mirrors if m.laws])
-        if mirror:
-            element, (law, values) = self.pick(data.draw, list(mirror.laws.items()))
-            values = values * data.draw(st.sampled_from([0.8, 1.25, np.exp(0.2j)]))
-            getattr(element, "update_voltages" if law == "source" else "update_powers")(values)
-            mirror.laws[element] = (law, values)
+        mirror = solver.network.mirror
+        if ok and isinstance(solver.obj, ce.CyAbstractNewton) and result[1] <= 1e-10 and \
+                mirror in self.mirrors and mirror.linker is solver.obj:
+            assert_feeder_laws(mirror)
 
     # ---- any method, any argument ----
 
@@ -317,100 +260,50 @@ class Misuse(RuleBasedStateMachine):
         limit = {"n": h.ports, "index": h.ports, "size": h.inner, "n1": h.sides[0],
                  "n2": h.sides[1], "connections": max(h.sides) or h.ports}.get(name, 1)
         size = {"potentials": h.ports, "variables": self.variables(h)}.get(name, h.records)
-        if draw(st.integers(0, 3)) == 0:
-            return self.bad(draw, kind, size)
-        if kind == "int":
-            return draw(st.sampled_from([0, 1, 5, 30] if name == "max_iterations" else
-                                        [limit, limit - 1, limit + 1, 0]))
-        if kind in ("double", "double complex"):
-            return draw(st.sampled_from([1e-10, 1e-6, 1.0, 0.0]) if name == "tolerance" else
-                        st.floats(-1e3, 1e3) if kind == "double" else
-                        st.complex_numbers(max_magnitude=1e3))
-        if kind in ("bool", "string"):
-            return draw(st.booleans()) if kind == "bool" else os.path.join(self.directory, "j")
-        if kind == "int[::1]":
-            return np.array(draw(st.lists(st.integers(-1, h.ports), max_size=4)), np.int32)
-        if kind in ARRAYS:
-            values = np.random.default_rng(size).random(size + draw(st.integers(0, 2))) + 0.1
-            return (values * np.exp(1j * values)).astype(ARRAYS[kind]) if "complex" in kind \
-                else values
-        if kind == "connections":
-            other = next((x for x in self.pool if x.obj is before[0]), None)
-            far = other.ports if other else 1
-            return [(draw(st.integers(-1, limit)), draw(st.integers(-1, far)))
-                    for _ in range(draw(st.integers(0, 3)))]
-        held = [x.obj for x in self.pool if isinstance(x.obj, CLASSES[kind]) and not x.bare]
-        return self.pick(draw, held) if held else self.bad(draw, kind)
+        values = np.random.default_rng(size).random(size + draw(st.integers(0, 2))) + 0.1
+        far = next((x.ports for x in self.pool if before and x.obj is before[0]), 1)
+        held = [x.obj for x in self.pool if kind in CLASSES and isinstance(x.obj, CLASSES[kind])
+                and not x.bare]
+        good = {
+            "int": st.sampled_from([0, 1, 5, 30] if name == "max_iterations" else
+                                   [limit, limit - 1, limit + 1, 0]),
+            "double": st.sampled_from([1e-10, 1e-6, 1.0, 0.0]) if name == "tolerance" else
+            st.floats(-1e3, 1e3),
+            "double complex": st.complex_numbers(max_magnitude=1e3), "bool": st.booleans(),
+            "string": st.just(os.path.join(self.directory, "j")),
+            "int[::1]": st.lists(st.integers(-1, h.ports), max_size=4).map(np.int32),
+            "double[::1]": st.just(values), "double complex[::1]": st.just(values * (1 + 1j)),
+            "connections": st.lists(st.tuples(st.integers(-1, limit), st.integers(-1, far)),
+                                    max_size=3),
+        }.get(kind, st.sampled_from(held) if held else None)
+        return bad(draw, kind, size) if good is None or draw(st.integers(0, 3)) == 0 else \
+            draw(good)
 
     def variables(self, h):
         return len(h.obj.get_variables()) if h.network else 0
 
     @rule(data=st.data())
-    def call_methods(self, data):
+    def call_methods(self, data):  # a class held, then an object of it: every class as often
         for _ in range(data.draw(st.integers(1, 10))):
-            self.call_method(data.draw)
+            draw = data.draw
+            h = self.pick(draw, [h for h in self.pool if h.name == self.pick(
+                draw, sorted({h.name for h in self.pool}))])
+            if h and METHODS[h.name]:
+                self.call_method(draw, h, draw(st.sampled_from(sorted(METHODS[h.name]))))
 
-    def call_method(self, draw):  # a class held, then an object of it: every class as often
-        kind = self.pick(draw, sorted({h.name for h in self.pool}))
-        h = self.pick(draw, [h for h in self.pool if h.name == kind])
-        methods = METHODS[h.name] if h else None
-        if not methods:
-            return
-        name, args = draw(st.sampled_from(sorted(methods))), []
-        for kind, arg in methods[name]:
+    def call_method(self, draw, h, name):
+        signature, args = METHODS[h.name][name], []
+        for kind, arg in signature:
             args.append(self.argument(draw, h, kind, arg, args))
-        if name.startswith(("connect", "disconnect")):  # the mirrors it may join no longer hold
+        if name.startswith(("connect", "disconnect", "update")):  # mirrors it changes go
             self.mirrors = [m for m in self.mirrors if id(h.obj) not in m.ports and
                             not (args and id(args[0]) in m.ports)]
         if name == "solve_load_flow" and not h.bare:
             return self.solve(draw, h, args)
-        keywords = {arg: x for (_, arg), x in zip(methods[name], args)}
+        keywords = {arg: x for (_, arg), x in zip(signature, args)}
         ok, result = self.call(getattr(h.obj, name), **keywords) if draw(st.booleans()) else \
             self.call(getattr(h.obj, name), *args)
-        if h.bare:
-            assert not ok and isinstance(result, TypeError), result
-        elif ok:
-            for mirror in self.mirrors if name.startswith("update") else ():
-                mirror.laws.pop(h.obj, None)  # values no longer known
-            self.check(h, name, [int(x) if kind == "int" else x
-                                 for (kind, _), x in zip(methods[name], args)], result)
-
-    def check(self, h, name, a, result):  # what a call that was taken returns and respects
-        if name in ("get_potentials", "get_currents", "get_inner_currents", "get_powers"):
-            assert result.dtype == np.complex128
-            assert result.shape == (a[0] - (name == "get_powers" and "Delta" not in h.name),)
-            assert a[0] <= h.ports if name in ("get_potentials", "get_currents") else \
-                a[0] >= (h.inner if name == "get_inner_currents" else h.ports)
-        elif name in ("get_side_potentials", "get_side_currents"):
-            assert [r.shape for r in result] == [(a[0],), (a[1],)]
-            assert a[0] <= h.sides[0] and a[1] <= h.sides[1]
-        elif name in ("get_port_potential", "get_port_current", "get_current", "compute_power"):
-            assert type(result) is complex and (name[4:8] != "port" or 0 <= a[0] < h.ports)
-        elif name in ("get_tap", "compute_tap"):
-            assert type(result) is float
-        elif name.startswith("compute_"):
-            assert type(result) is tuple and list(map(type, result)) == [float, float]
-        elif name in ("get_variables", "get_residuals", "get_jacobian"):
-            n = self.variables(h)
-            assert result.dtype == np.float64 and result.shape == (n,) * (1 + (name[4] == "j"))
-        elif name == "analyse_jacobian":
-            count = len(h.network.members)
-            assert all(p == sorted(set(p)) and all(0 <= i < count for i in p) for p in result)
-        else:
-            assert result is None, result
-        sizes = [0 if x is None else x.size for x in a if x is None or isinstance(x, np.ndarray)]
-        if re.fullmatch(r"update_(power|admittance|current|voltage|single_line_parameters)", name):
-            assert h.records <= 1  # one value, for one record
-        if re.fullmatch(r"update_\w+s|initialize_potentials|set_variables", name):
-            need = self.variables(h) if name == "set_variables" else h.records
-            assert all(size >= need for size in sizes)
-        if name == "connect_ports":
-            assert all(0 <= i < h.ports for i in (a[0] if a[0] is not None else []))
-        if name in ("connect", "connect_side"):
-            other = next((x for x in self.pool if x.obj is a[0]), None)
-            side = h.ports if name == "connect" else h.sides[0] if a[2] else h.sides[1]
-            assert other is None or all(0 <= int(i) < side and 0 <= int(j) < other.ports
-                                        for i, j in a[1])
+        assert not h.bare or not ok and isinstance(result, TypeError), result
 
     # ---- subclasses holding objects; drops ----
 
@@ -426,9 +319,7 @@ class Misuse(RuleBasedStateMachine):
             h.network.members if h.network else []))]
         if not keepers and isinstance(owner.obj, ce.CyElement):
             keepers = [self.solver_on(draw, self.network_of([owner.obj]))]
-        if None in keepers or draw(st.booleans()):
-            keepers = self.pool
-        target = self.pick(draw, keepers)
+        target = self.pick(draw, self.pool if None in keepers or draw(st.booleans()) else keepers)
         if target:
             setattr(owner.obj, draw(st.sampled_from(["solver", "network", "peer"])), target.obj)
 
@@ -475,46 +366,13 @@ def test_no_sequence_of_calls_crashes_or_slips_past_a_refusal(tmp_path, monkeypa
 
 # ---- faults the randomized test found, one short case each ----
 
-def test_a_node_held_at_zero_after_linking_is_unlinked_with_the_others():
-    #   bus1 ── (joined after linking) PotentialRef        bus2
-    # Dropping the solver leaves both buses on their stored potentials; and once a second solver
-    # has linked the same node, dropping the first unlinks nothing.
-    bus1, bus2 = ce.CyBus(1, carray([1.0])), ce.CyBus(1, carray([2.0]))
-    solver = ce.CyBackwardForward(ce.CyElectricalNetwork(objects(bus1, bus2), 2))
-    bus1.connect(ce.CyPotentialRef(), [(0, 0)])
-    del solver
-    bus1.initialize_potentials(carray([7.0]))
-    assert bus2.get_potentials(1)[0] == 2.0
-    network = ce.CyElectricalNetwork(objects(bus2), 1)
-    first = ce.CyBackwardForward(network)
-    bus2.connect(ce.CyPotentialRef(), [(0, 0)])
-    second = ce.CyBackwardForward(network)
-    del first
-    bus2.initialize_potentials(carray([5.0]))
-    second.solve_load_flow(1, 1e-6)
-
-
-def test_an_absorbed_node_keeps_no_ports():
-    #   a ─┐                          e
-    #   b ─┴─ d   (a disconnected, b dropped), then e joined to a's old node
-    a, b, d = (ce.CyBus(1, carray([1.0])) for _ in range(3))
-    a.connect(b, [(0, 0)])
-    a.disconnect()
-    d.connect(b, [(0, 0)])
-    del b
-    ce.CyBus(1, carray([1.0])).connect(a, [(0, 0)])
-
-
-def test_branch_port_counts_beyond_an_int_are_refused():
-    for n in (2**30, 2**31 - 1, -2**31):
-        for make in (ce.CySwitch, ce.CyOpenSwitch, lambda n: ce.CySimplifiedLine(n, None),
-                     lambda n: ce.CyShuntLine(n, None, None)):
-            with pytest.raises((RuntimeError, ValueError, MemoryError)):
-                make(n)
-
-
-def test_save_matrix_refuses_a_prefix_with_a_zero_byte(tmp_path):
-    solver = ce.CyNewton(four_wire().network(), False)
+def test_huge_port_counts_and_zero_bytes_are_refused(tmp_path):
+    for n, make in itertools.product((2**30, 2**31 - 1, -2**31), (
+            ce.CySwitch, ce.CyOpenSwitch, lambda n: ce.CySimplifiedLine(n, None),
+            lambda n: ce.CyShuntLine(n, None, None))):
+        with pytest.raises((RuntimeError, ValueError, MemoryError)):
+            make(n)
+    solver = ce.CyNewton(ce.CyElectricalNetwork(None, 0), False)
     with pytest.raises(ValueError):
-        solver.save_matrix(str(tmp_path / "jacobian\0_of_the_feeder"))
+        solver.save_matrix(str(tmp_path / "jacobian\0_of"))
     assert list(tmp_path.iterdir()) == []
