@@ -57,10 +57,6 @@ ShuntLine::Matrices ShuntLine::compute_matrix(int n, const Complex* y_shunt,
   b = z;
   c = y + 0.25 * y * z * y;
   d = identity + 0.5 * y * z;
-  a_00 = a(0, 0);
-  b_00 = b(0, 0);
-  c_00 = c(0, 0);
-  d_00 = d(0, 0);
 
   // Ground coupling: g = -Y 1 / 2; W = Z g; G = 2 g + Y Z g / 2.
   const Eigen::VectorXcd g = -0.5 * y.rowwise().sum();

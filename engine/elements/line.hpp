@@ -162,12 +162,11 @@ class ShuntLine : public Line<ShuntLine> {
   LinkedMatrix y_1g;
   Eigen::MatrixXcd a, b, c, d;
   int n;
-  Complex a_00, b_00, c_00, d_00;
 
   // y_shunt and z_line hold n x n values row by row.
   ShuntLine(int n, const Complex* y_shunt, const Complex* z_line);
 
-  // Sets a, b, c, d and their (0, 0) entries and returns the admittance form.
+  // Sets a, b, c, d and returns the admittance form.
   Matrices compute_matrix(int n, const Complex* y_shunt, const Complex* z_line);
   void update_line_parameters(const Complex* y_shunt, const Complex* z_line);
 

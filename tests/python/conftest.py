@@ -172,8 +172,8 @@ def assert_law(kind, load, values, rtol=1e-8, atol=1e-9):  # returns the voltage
 # shows, and the rows of Y do not sum as its columns.
 Z_PER_KM = 0.02 + np.diag([0.19, 0.19, 0.19, 0.3]) + 1e-3j * np.array(
     [[90, 74, 50, 60], [70, 85, 73, 55], [50, 70, 90, 64], [60, 55, 60, 100]])
-Y_PER_KM = 1e-4j * np.array([[30, -8, -4, -6], [-9, 32, -7, -5], [-4, -9, 30, -6],
-                             [-6, -5, -4, 25]])
+Y_PER_KM = (1e-5 + 1e-4j) * np.array([[30, -8, -4, -6], [-9, 32, -7, -5], [-4, -9, 30, -6],
+                                      [-6, -5, -4, 25]])
 # Parent of each bus 1..19 and its line model: "S" shunt line, "s" simplified line.
 FEEDER_TREE = list(zip([0, 1, 2, 3, 4, 5, 6, 7, 8, 3, 10, 11, 12, 13, 6, 15, 16, 17, 18],
                        "SSSSSSSSSssssssSsSs"))

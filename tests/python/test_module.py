@@ -131,6 +131,7 @@ def test_buffer_arguments_and_result_arrays():
         (np.zeros(4, complex)[::2], ValueError, None),  # not C-contiguous
         ([1j, 2j], TypeError, None),  # a list offers no buffer
         (read_only, ValueError, "...read-only..."),
+        (np.zeros(2, ">c16"), ValueError, "Big-endian buffer not supported on little-endian ..."),
         (np.zeros(1, complex), ValueError, "potentials: expected at least 2 values, got 1"),
         (None, ValueError, "potentials: expected at least 2 values, got 0"),
     ]] + [(lambda value=value: ce.CyBus(1, carray([0])).connect_ports(value), ValueError, message)

@@ -84,7 +84,8 @@ def test_network_and_solver_arguments_variables_and_failures():
         (lambda: ce.CyElectricalNetwork(elements, 2), TypeError, "elements[1]: expected ... int"),
         (lambda: ce.CyElectricalNetwork([net.bus1], 1), TypeError, "...bytes-like..."),
         (lambda: ce.CySimplifiedLine(0, None), ValueError, "Simpl...at least 1 conductor, got 0"),
-        (lambda: ce.CyShuntLine(0, None, None), ValueError, "Shunt...at least 1 conductor, got 0")])
+        (lambda: ce.CyShuntLine(0, None, None), ValueError, "Shunt...at least 1 conductor, got 0"),
+        (lambda: ce.CyDeltaPotentialRef(0), ValueError, "DeltaPotentialRef: ...1 port, got 0")])
 
 
 def test_save_matrix_and_analyse_jacobian(tmp_path):

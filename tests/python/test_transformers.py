@@ -192,7 +192,7 @@ def test_winding_names_and_port_counts_are_refused():
 
     assert_refusals([(make(whv, wlv), RuntimeError, message) for whv, wlv, message in [
         ("Y", "D", "Bad LV winding: D"), ("YN", "D", "Bad HV winding: YN"),  # HV first
-        ("", "y", "Bad HV winding: "), ("Y", "yn", "Bad LV winding: yn")]] + [
+        (bytearray(), "y", "Bad HV winding: "), ("Y", "yn", "Bad LV winding: yn")]] + [
         (make("D", "y"), ValueError, 'ThreePhaseTransformer: HV winding "D" needs 3 ports, got 4'),
         (make("Y", "d"), ValueError, 'ThreePhaseTransformer: LV winding "d" needs 3 ports, got 4'),
         (make("D", "y", 3, 0.5j), TypeError, None)])  # k is real in this model
