@@ -28,6 +28,9 @@ def test_the_three_solvers_solve_the_feeder_before_and_after_line_updates():
         assert_feeder_laws(feeder)
         feeder.solver.reset_inputs()  # and goes back to them
         np.testing.assert_array_equal(feeder.solver.get_variables(), start)
+        del solver, feeder.solver  # unlinked: an update reaches the stored values alone
+        shunt, z, y = feeder.lines[0]
+        shunt.update_line_parameters(carray(y.ravel()), carray(z.ravel()))
     # The sweep makes one sweep even when no iteration is allowed.
     iterations, change = ce.CyBackwardForward(build_feeder().network()).solve_load_flow(0, 1e-9)
     assert iterations == 1 and change > 1
