@@ -38,9 +38,8 @@ inline void expect_near(const Complex& actual, const Complex& expected, double t
 // The power flowing into an element through all its ports: sum V_p conj(I_p).
 inline Complex power_in(const Element& element) {
   Complex total(0.0, 0.0);
-  for (int p = 0; p < static_cast<int>(element.ports.size()); ++p) {
+  for (int p = 0; p < static_cast<int>(element.ports.size()); ++p)
     total += element.get_port_potential(p) * std::conj(element.get_port_current(p));
-  }
   return total;
 }
 
@@ -52,9 +51,7 @@ inline void expect_power_flow(const ElectricalNetwork& network, const Element& s
                               double tolerance) {
   for (std::size_t k = 0; k < network.all_connections.size(); ++k) {
     const Connection& node = *network.all_connections[k];
-    if (!node.fixed_zero) {
-      EXPECT_LT(std::abs(node.sum_currents()), tolerance) << "node " << k;
-    }
+    EXPECT_LT(node.fixed_zero ? 0.0 : std::abs(node.sum_currents()), tolerance) << "node " << k;
   }
   Complex drawn(0.0, 0.0);
   for (const auto& [load, power] : loads) {
@@ -97,9 +94,8 @@ inline std::vector<Complex> node_potentials(const ElectricalNetwork& network) {
 
 inline double largest_difference(const std::vector<Complex>& a, const std::vector<Complex>& b) {
   double largest = a.size() == b.size() ? 0.0 : std::numeric_limits<double>::infinity();
-  for (std::size_t k = 0; k < std::min(a.size(), b.size()); ++k) {
+  for (std::size_t k = 0; k < std::min(a.size(), b.size()); ++k)
     largest = std::max(largest, std::abs(a[k] - b[k]));
-  }
   return largest;
 }
 
