@@ -11,9 +11,8 @@ using checks::same_ports;
 using Three = std::array<Complex, 3>;
 
 std::vector<Complex> matrix(Complex diagonal, Complex off) {
-  std::vector<Complex> m(16, off);
-  for (int k = 0; k < 16; k += 5) m[k] = diagonal;
-  return m;
+  return checks::rows(Eigen::MatrixXcd::Constant(4, 4, off) +
+                      (diagonal - off) * Eigen::MatrixXcd::Identity(4, 4));
 }
 
 //   src ══ b0 ══ shunt ══ b1 ══ sw ══ b2 ── power (star), current (delta)
@@ -43,12 +42,10 @@ struct Feeder {
   std::unique_ptr<BackwardForward> solver;
 
   explicit Feeder(bool elements_steps = false) {
-    const auto on = [](Bus& bus, std::initializer_list<Element*> loads) {
-      for (Element* e : loads) e->connect(bus, same_ports(static_cast<int>(e->ports.size())));
-    };
-    on(b0, {&src});
-    on(b2, {&power, &current});
-    on(b3, {&admittance, &delta});
+    using Joins = std::initializer_list<std::pair<Element*, Bus*>>;
+    for (auto [e, bus] :
+         Joins{{&src, &b0}, {&power, &b2}, {&current, &b2}, {&admittance, &b3}, {&delta, &b3}})
+      e->connect(*bus, same_ports(static_cast<int>(e->ports.size())));
     src.connect(ref, {{3, 0}});
     shunt.connect(shunt, {{8, 7}});
     for (auto [branch, from, to] :
