@@ -15,16 +15,16 @@ std::vector<Complex> matrix(Complex diagonal, Complex off) {
                       (diagonal - off) * Eigen::MatrixXcd::Identity(4, 4));
 }
 
-//   src ══ b0 ══ shunt ══ b1 ══ sw ══ b2 ── power (star), current (delta)
+//   src ══ b0 ══ shunt ══ b1 ══ sw ══ b2 ── power (star)
 //    │n             g┘    ║
-//   ref               line ══ b3 ── admittance (star), delta (power), stray (joined later)
+//   ref               line ══ b3 ── delta (power), stray (star power, joined later)
 // The shunt's return is tied to its own far neutral, and the line is listed before the shunt
 // line: a backward pass reads currents it has not set yet. The loads' ports come first on their
 // nodes, and the node held at zero stores 1 V. A feeder that lists its first bus twice has no
 // compact form: its solver runs the elements' own steps.
 struct Feeder {
   Three u{230.0, 230.0 * kA * kA, 230.0 * kA}, s{{{4e3, 800}, {2e3, 0}, {3e3, 0}}};
-  Three i{{{10, 2}, {5, 0}, {8, -1}}}, y{{{0.05, 0.01}, {0.02, 0}, {0.03, 0}}};
+  Three later{{{10, 2}, {5, 0}, {8, -1}}};  // the star load's powers after an update
   std::array<Complex, 4> v0{u[0], u[1], u[2], 1.0};
   std::vector<Complex> z = matrix({0.06, 0.03}, {0.01, 0.02}), shunt_y = matrix({0, 1e-5}, 0);
   VoltageSource src{4, u.data()};
@@ -34,18 +34,15 @@ struct Feeder {
   SimplifiedLine line{4, z.data()};
   Switch sw{4};
   PowerLoad power{4, s.data()};
-  DeltaCurrentLoad current{3, i.data()};
-  AdmittanceLoad admittance{4, y.data()};
   DeltaPowerLoad delta{3, s.data()};
   std::unique_ptr<PowerLoad> stray = std::make_unique<PowerLoad>(4, s.data());
   std::unique_ptr<ElectricalNetwork> network;
   std::unique_ptr<BackwardForward> solver;
 
   explicit Feeder(bool elements_steps = false) {
-    using Joins = std::initializer_list<std::pair<Element*, Bus*>>;
-    for (auto [e, bus] :
-         Joins{{&src, &b0}, {&power, &b2}, {&current, &b2}, {&admittance, &b3}, {&delta, &b3}})
-      e->connect(*bus, same_ports(static_cast<int>(e->ports.size())));
+    src.connect(b0, same_ports(4));
+    power.connect(b2, same_ports(4));
+    delta.connect(b3, same_ports(3));
     src.connect(ref, {{3, 0}});
     shunt.connect(shunt, {{8, 7}});
     for (auto [branch, from, to] :
@@ -54,8 +51,7 @@ struct Feeder {
       branch->connect_side(*to, same_ports(4), false);
     }
     for (Bus* bus : {&b0, &b1, &b2, &b3}) bus->initialize_potentials(v0.data());
-    std::vector<Element*> list{&src,   &ref, &b0, &line, &b3,    &admittance, &delta,
-                               &shunt, &b1,  &sw, &b2,   &power, &current};
+    std::vector<Element*> list{&src, &ref, &b0, &line, &b3, &delta, &shunt, &b1, &sw, &b2, &power};
     if (elements_steps) list.push_back(&b0);
     network = std::make_unique<ElectricalNetwork>(list);
     solver = std::make_unique<BackwardForward>(network.get());
@@ -88,7 +84,7 @@ TEST(BackwardForwardCompact, GivesTheElementStepsResults) {
   solve_both(a, b, 1);
   const auto z = matrix({0.1, 0.05}, {0.02, 0.01});
   both([&](Feeder& f) {
-    update(f.power.powers, f.i.data());
+    update(f.power.powers, f.later.data());
     f.line.update_line_parameters(z.data());
     f.shunt.update_line_parameters(f.shunt_y.data(), z.data());
     update(f.src.voltages[0], f.u[0] * 1.02);

@@ -115,9 +115,8 @@ TEST(SolverLifetime, TheLinkingSolverUnlinksWhenItGoesAndAFailedRecordingLeavesT
   EXPECT_EQ(feeder.network->linker, nullptr);
   for (const auto& node : feeder.network->all_connections) EXPECT_FALSE(node->potential.is_linked);
   for (const auto* records : {&feeder.source.voltages, &feeder.source.currents, &feeder.sw.currents,
-                              &feeder.power.powers}) {
+                              &feeder.power.powers})
     for (const LinkedComplex& r : *records) EXPECT_FALSE(r.is_linked);
-  }
   EXPECT_FALSE(feeder.line->y_line.is_linked);
   EXPECT_EQ(feeder.mid.get_port_potential(1), feeder.start[1]);  // the stored value is read again
   // A solver whose links were taken over, here by one of another network over the same
