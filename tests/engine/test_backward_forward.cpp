@@ -49,9 +49,8 @@ TEST(BackwardForward, DeltaReferenceCarriesALeakUnderNewtonAndNothingInTheSweep)
   leak.disconnect();
   ElectricalNetwork network({&source, &ref, &bus, &load});
   BackwardForward sweep(&network);
-  const auto [sweeps, change] = sweep.solve_load_flow(20, 1e-9);
-  EXPECT_LE(change, 1e-9);
-  EXPECT_EQ(sweeps, 2);  // the first sweep moves the nodes to zero mean, the second nothing
+  // Converged at the second sweep: the first moves the nodes to zero mean, the second nothing.
+  EXPECT_EQ(sweep.solve_load_flow(20, 1e-9).first, 2);
   checks::expect_power_flow(network, source, {{&load, total + Complex(-1000, 400)}}, 1e-8);
   EXPECT_EQ(ref.get_current(), Complex(0, 0));
   for (int i = 0; i < 2; ++i) checks::expect_near(load.voltage<Complex>(i), u[i], 1e-9);
