@@ -2,6 +2,10 @@
 // through updates, new starting potentials, a join and a deletion.
 #include <gtest/gtest.h>
 
+#include <array>
+#include <memory>
+#include <vector>
+
 #include "network_checks.hpp"
 
 namespace tarvelo {
