@@ -24,13 +24,10 @@ void expect_jacobian_matches(AbstractNewton& solver, const std::string& name) {
   const Eigen::VectorXd dense = solver.tape.Jacobian(solver.variables);
   const Eigen::Index n = solver.variables.size();
   ASSERT_EQ(sparse.rows(), n);
-  for (Eigen::Index i = 0; i < n; ++i) {
-    for (Eigen::Index j = 0; j < n; ++j) {
-      const double expected = dense[i * n + j];
-      EXPECT_NEAR(sparse.coeff(i, j), expected, 1e-9 * (1.0 + std::abs(expected)))
+  for (Eigen::Index i = 0; i < n; ++i)
+    for (Eigen::Index j = 0; j < n; ++j)
+      EXPECT_NEAR(sparse.coeff(i, j), dense[i * n + j], 1e-9 * (1.0 + std::abs(dense[i * n + j])))
           << name << " row " << i << " column " << j;
-    }
-  }
 }
 
 // Every family side by side, each port on a bus of its own at a potential of its own (no node
@@ -51,29 +48,21 @@ TEST(TapedForms, EveryLawOnTheTapeMatchesItsPlainFormAndItsJacobian) {
                        Projection("euclidean", 100, 1e-5), 1200, -500, 500);
   const std::vector<FlexibleParameter*> fps{&fp, &fp, &fp};
   std::vector<std::unique_ptr<Element>> all;
-  all.emplace_back(new ShuntLine(4, yr.data(), zr.data()));
-  all.emplace_back(new SimplifiedLine(4, zr.data()));
-  all.emplace_back(new Switch(4));
-  all.emplace_back(new PowerLoad(4, s));
-  all.emplace_back(new DeltaPowerLoad(3, s));
-  all.emplace_back(new CurrentLoad(4, s));
-  all.emplace_back(new DeltaCurrentLoad(3, s));
-  all.emplace_back(new AdmittanceLoad(4, s));
-  all.emplace_back(new LoadBalancer(z2, ym, 1.1));
-  all.emplace_back(new FlexibleLoad(4, s, fps));
-  all.emplace_back(new DeltaFlexibleLoad(3, s, fps));
-  all.emplace_back(new VoltageSource(4, s));
-  all.emplace_back(new DeltaVoltageSource(3, s));
-  all.emplace_back(new SingleTransformer(z2, ym, Complex(0.05, 0.01)));
-  all.emplace_back(new CenterTransformer(z2, ym, 0.05));
-  all.emplace_back(new ThreePhaseTransformer(3, 4, "D", "y", z2, ym, 0.05, 11));
-  all.emplace_back(new ThreePhaseTransformer(4, 4, "Y", "z", z2, ym, 0.05, 5));
-  all.emplace_back(new SingleVoltageRegulator(z2, ym, 230.0, 0.1, 10.0, 0.2));
   const Complex operating[4] = {{231.0, 2.0}, {-116.0, -198.0}, {-114.0, 200.0}, {0.7, -0.3}};
   std::vector<std::unique_ptr<Bus>> buses;
   std::vector<Element*> list;
-  for (const auto& element : all) {
-    list.push_back(element.get());
+  for (Element* element : std::initializer_list<Element*>{
+           new ShuntLine(4, yr.data(), zr.data()), new SimplifiedLine(4, zr.data()), new Switch(4),
+           new PowerLoad(4, s), new DeltaPowerLoad(3, s), new CurrentLoad(4, s),
+           new DeltaCurrentLoad(3, s), new AdmittanceLoad(4, s), new LoadBalancer(z2, ym, 1.1),
+           new FlexibleLoad(4, s, fps), new DeltaFlexibleLoad(3, s, fps), new VoltageSource(4, s),
+           new DeltaVoltageSource(3, s), new SingleTransformer(z2, ym, Complex(0.05, 0.01)),
+           new CenterTransformer(z2, ym, 0.05),
+           new ThreePhaseTransformer(3, 4, "D", "y", z2, ym, 0.05, 11),
+           new ThreePhaseTransformer(4, 4, "Y", "z", z2, ym, 0.05, 5),
+           new SingleVoltageRegulator(z2, ym, 230.0, 0.1, 10.0, 0.2)}) {
+    all.emplace_back(element);
+    list.push_back(element);
     for (std::size_t i = 0; i < element->ports.size(); ++i) {
       const double b = static_cast<double>(buses.size());
       const Complex v = std::polar(1.0 + 0.01 * b, 0.03 * b) * operating[i % 4];
@@ -85,21 +74,18 @@ TEST(TapedForms, EveryLawOnTheTapeMatchesItsPlainFormAndItsJacobian) {
   ElectricalNetwork network(list);
   Newton solver(&network, true);
   network.eval_currents();
-  for (std::size_t e = 0; e < all.size(); ++e) {
+  for (std::size_t e = 0; e < all.size(); ++e)
     for (const Port& port : all[e]->ports) {
       const Complex taped(taped_value(port.ad_current.real()), taped_value(port.ad_current.imag()));
       EXPECT_LT(std::abs(taped - port.current), 1e-9 * (1.0 + std::abs(port.current)))
           << "element " << e << ": " << taped << " vs " << port.current;
     }
-  }
   checks::expect_line_law(*all[0], z, y);
   checks::expect_line_law(*all[1], z, Eigen::MatrixXcd::Zero(4, 4));
   // The pattern's first Jacobian, then one from the kept matrix at another point.
   expect_jacobian_matches(solver, "first");
   solver.pattern_analysed = true;
-  for (Eigen::Index k = 0; k < solver.variables.size(); ++k) {
-    solver.variables[k] = 1.02 * solver.variables[k] + 0.5;
-  }
+  solver.variables.array() = 1.02 * solver.variables.array() + 0.5;
   expect_jacobian_matches(solver, "kept matrix");
 }
 
@@ -107,9 +93,8 @@ TEST(TapedForms, EveryLawOnTheTapeMatchesItsPlainFormAndItsJacobian) {
 // subtraction from zero per part for a negation, and the cheapest division for each divisor.
 TEST(TapedForms, HelpersRecordOnlyWhatTheirConstantsLeave) {
   ADVector x(4), p(2);
-  for (Eigen::Index k = 0; k < 4; ++k) x[k] = 1.0 + static_cast<double>(k);
-  p[0] = 2.0;
-  p[1] = -1.0;
+  x << 1.0, 2.0, 3.0, 4.0;
+  p << 2.0, -1.0;
   CppAD::Independent(x, 0, true, p);
   const ADComplex a(x[0], x[1]), b(x[2], x[3]), c(p[0], p[1]);
   const ADComplex results[] = {
@@ -128,10 +113,8 @@ TEST(TapedForms, HelpersRecordOnlyWhatTheirConstantsLeave) {
   const Complex pa(1.0, 2.0), pb(3.0, 4.0), pc(2.0, -1.0);
   const Complex expected[] = {
       pa, pa + pb, pa - pb, -pa, pa / pc, std::conj(pa / pc), std::conj(pa / pb), pa / pb};
-  for (int k = 0; k < 8; ++k) {
-    EXPECT_NEAR(values[2 * k], expected[k].real(), 1e-14) << k;
-    EXPECT_NEAR(values[2 * k + 1], expected[k].imag(), 1e-14) << k;
-  }
+  for (int k = 0; k < 8; ++k)
+    checks::expect_near(Complex(values[2 * k], values[2 * k + 1]), expected[k], 1e-14);
 }
 
 }  // namespace
