@@ -41,6 +41,7 @@ TEST(BackwardForward, DeltaReferenceCarriesALeakUnderNewtonAndNothingInTheSweep)
   const Complex total = powers[0] + powers[1] + powers[2];
   checks::expect_power_flow(leaking, source, {{&load, total}}, 1e-8);
   checks::expect_near(ref.get_current(), -y * bus.get_port_potential(0), 1e-9);
+  for (int i = 0; i < 2; ++i) checks::expect_near(load.voltage<Complex>(i), u[i], 1e-9);
 
   // The reference's ports still carry Newton's currents when the sweep begins, and the source's
   // those of other powers.

@@ -25,7 +25,8 @@ std::vector<Complex> matrix(Complex diagonal, Complex off) {
 // The shunt's return is tied to its own far neutral, and the line is listed before the shunt
 // line: a backward pass reads currents it has not set yet. The loads' ports come first on their
 // nodes, and the node held at zero stores 1 V. A feeder that lists its first bus twice has no
-// compact form: its solver runs the elements' own steps.
+// compact form: its solver runs the elements' own steps. The load listed first puts the source's
+// voltages after its powers in the plan's storage.
 struct Feeder {
   Three u{230.0, 230.0 * kA * kA, 230.0 * kA}, s{{{4e3, 800}, {2e3, 0}, {3e3, 0}}};
   Three later{{{10, 2}, {5, 0}, {8, -1}}};  // the star load's powers after an update
@@ -55,7 +56,7 @@ struct Feeder {
       branch->connect_side(*to, same_ports(4), false);
     }
     for (Bus* bus : {&b0, &b1, &b2, &b3}) bus->initialize_potentials(v0.data());
-    std::vector<Element*> list{&src, &ref, &b0, &line, &b3, &delta, &shunt, &b1, &sw, &b2, &power};
+    std::vector<Element*> list{&power, &src, &ref, &b0, &line, &b3, &delta, &shunt, &b1, &sw, &b2};
     if (elements_steps) list.push_back(&b0);
     network = std::make_unique<ElectricalNetwork>(list);
     solver = std::make_unique<BackwardForward>(network.get());
