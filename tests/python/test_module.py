@@ -31,9 +31,9 @@ def test_module_attributes_and_start_up():
 
 
 STARTED_BY_HAND = """import importlib.util, sys
-spec = importlib.util.find_spec("tarvelo.cy_engine")
-module = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(module)
+found = importlib.util.find_spec("tarvelo.cy_engine")
+module = importlib.util.module_from_spec(found)
+found.loader.exec_module(module)
 assert sys.modules["tarvelo.cy_engine"] is module and module.CyGround()"""
 NEWER_NUMPY = """import ctypes, sys, types, numpy
 api = (ctypes.c_void_p * 212)()  # the interface table: ABI and feature versions, byte order
