@@ -157,11 +157,12 @@ void Element::add_dependent_variable(ADVector& y, int& k, const ADComplex& value
 }
 
 void zero_currents(Element& element, bool taped) {
-  if (taped) {
-    for (auto& p : element.ports) p.ad_current = zero<ADComplex>();
-  } else {
-    OwnPorts<Complex> own{element.ports};
-    carry_no_current(own, element.ports.size());
+  for (auto& p : element.ports) {
+    if (taped) {
+      p.ad_current = zero<ADComplex>();
+    } else {
+      p.current = Complex(0.0, 0.0);
+    }
   }
 }
 
@@ -175,20 +176,6 @@ void Bus::initialize_potentials(const Complex* potentials) {
     write_potential(*ports[i].connection, potentials[i]);
 }
 
-void Bus::eval_currents(bool taped) {
-  zero_currents(*this, taped);
-}
-void Bus::backward() {
-  zero_currents(*this, false);
-}
-
 Ground::Ground() : ElementImpl<Ground>(1) {}
-
-void Ground::eval_currents(bool taped) {
-  zero_currents(*this, taped);
-}
-void Ground::backward() {
-  zero_currents(*this, false);
-}
 
 }  // namespace tarvelo

@@ -117,12 +117,6 @@ inline double larger_part(const Complex& z) {
   return std::max(std::abs(z.real()), std::abs(z.imag()));
 }
 
-// The backward step of an element that carries no current: ports 0 .. n-1 carry 0.
-template <class Ports>
-void carry_no_current(Ports& p, std::size_t n) {
-  for (std::size_t k = 0; k < n; ++k) p.set_current(k, Complex(0.0, 0.0));
-}
-
 class Element {
  public:
   std::vector<Port> ports;
@@ -166,16 +160,17 @@ class Bus : public ElementImpl<Bus> {
   Bus(int n, const Complex* potentials);
 
   void initialize_potentials(const Complex* potentials);
-  void eval_currents(bool taped) override;
-  void backward() override;
+  // A bus carries no current: its ports keep the zero currents they were made with.
+  void eval_currents(bool) override {}
+  void backward() override {}
 };
 
 class Ground : public ElementImpl<Ground> {
  public:
   Ground();
 
-  void eval_currents(bool taped) override;
-  void backward() override;
+  void eval_currents(bool) override {}
+  void backward() override {}
 };
 
 // Sets every port current of the element to zero, in the form chosen by `taped`.

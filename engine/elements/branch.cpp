@@ -119,12 +119,4 @@ double Switch::forward() {
 
 OpenSwitch::OpenSwitch(int n) : Branch(n, n) {}
 
-void OpenSwitch::eval_currents(bool taped) {
-  zero_currents(*this, taped);
-}
-
-void OpenSwitch::backward() {
-  zero_currents(*this, false);
-}
-
 }  // namespace tarvelo

@@ -31,19 +31,6 @@ PotentialRef::PotentialRef() : ElementImpl<PotentialRef>(1) {
   ports[0].connection->fixed_zero = true;
 }
 
-void PotentialRef::eval_currents(bool taped) {
-  zero_currents(*this, taped);
-}
-
-void PotentialRef::backward() {
-  ports[0].current = Complex(0.0, 0.0);
-}
-
-double PotentialRef::forward() {
-  OwnPorts<Complex> own{ports};
-  return reference_forward(own);
-}
-
 Complex PotentialRef::get_current() const {
   return ports[0].connection->sum_currents();
 }

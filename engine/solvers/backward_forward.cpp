@@ -62,7 +62,6 @@ const double* record_ref(const LinkedComplex& r) {
 struct SweepPlan {
   enum class Kind : std::uint8_t {
     no_current,
-    potential_ref,
     star_source,
     delta_source,
     closed_switch,
@@ -164,10 +163,9 @@ using Kind = SweepPlan::Kind;
 bool classify(Element& element, Kind& kind, const std::vector<LinkedComplex>*& records) {
   const std::type_info& type = typeid(element);
   records = nullptr;
-  if (type == typeid(Bus) || type == typeid(Ground) || type == typeid(OpenSwitch)) {
+  if (type == typeid(Bus) || type == typeid(Ground) || type == typeid(OpenSwitch) ||
+      type == typeid(PotentialRef)) {
     kind = Kind::no_current;
-  } else if (type == typeid(PotentialRef)) {
-    kind = Kind::potential_ref;
   } else if (type == typeid(VoltageSource)) {
     kind = Kind::star_source, records = &static_cast<VoltageSource&>(element).voltages;
   } else if (type == typeid(DeltaVoltageSource)) {
@@ -203,12 +201,11 @@ bool is_line(Kind kind) {
 
 // The ports [from, to) of a step whose forward step writes their nodes and whose backward step
 // balances them: side 2 of a switch or line, a star source's phases, a delta source's ports
-// after the first, a reference's port (written only).
+// after the first.
 std::pair<int, int> moved_ports(const SweepPlan::Step& step) {
   if (is_line(step.kind)) return {step.ports / 2, 2 * (step.ports / 2)};
   if (step.kind == Kind::star_source) return {0, step.ports - 1};
   if (step.kind == Kind::delta_source) return {1, step.ports};
-  if (step.kind == Kind::potential_ref) return {0, step.ports};
   return {0, 0};
 }
 
@@ -263,7 +260,6 @@ bool SweepPlan::make(const std::vector<Element*>& elements) {
       if (k < from || k >= to) continue;
       Connection* node = ports[at]->connection.get();
       if (node->potential.is_linked) written_nodes.push_back(node);
-      if (step.kind == Kind::potential_ref) continue;
       for (const Port* other : node->ports) {
         if (other == ports[at]) continue;
         const auto found = position.find(other);
@@ -326,9 +322,7 @@ void SweepPlan::backward() {
     const Complex* x = values.data() + step.at;
     const Complex* m = matrices.data() + step.at;
     switch (step.kind) {
-      case Kind::no_current:
-      case Kind::potential_ref:
-        carry_no_current(p, count);
+      case Kind::no_current:  // its ports keep their zero currents
         break;
       case Kind::star_source:
         star_source_backward(p, count);
@@ -387,9 +381,6 @@ double SweepPlan::forward() {
     const auto voltage = [x](std::size_t i) { return x[i]; };
     double change = 0.0;
     switch (step.kind) {
-      case Kind::potential_ref:
-        change = reference_forward(p);
-        break;
       case Kind::star_source:
         star_source_forward(p, count, voltage);
         break;
