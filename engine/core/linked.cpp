@@ -39,7 +39,7 @@ bool holds_slots(bool is_linked, const double* linked, const Eigen::VectorXd& v,
 
 // The first of the `count` slots from k, which must lie within both vectors.
 double* slots(const ADVector& t, Eigen::VectorXd& v, int k, int count) {
-  if (k < 0 || count < 0 || k + count > v.size() || k + count > t.size()) {
+  if (k < 0 || k + count > v.size() || k + count > t.size()) {
     throw std::out_of_range(messages::link_cursor_outside);
   }
   return v.data() + k;

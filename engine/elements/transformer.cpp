@@ -60,16 +60,13 @@ void write_pair(const std::vector<Port*>& side, const S& current) {
   set_current(*side[1], negated(current));
 }
 
-// r times a unit phasor, with a negative or NaN magnitude giving NaN and a NaN part of the
-// product giving 0.
+// r times a unit phasor, with a negative or NaN magnitude giving NaN and a zero part of the
+// phasor staying zero even for an infinite magnitude.
 Complex scaled_factor(double r, const Complex& factor) {
   const double nan = std::nan("");
   if (std::isnan(r) || std::signbit(r)) return {nan, nan};
-  double x = r * factor.real();
-  double y = r * factor.imag();
-  if (std::isnan(x)) x = 0.0;
-  if (std::isnan(y)) y = 0.0;
-  return {x, y};
+  const auto times_r = [r](double part) { return part == 0.0 ? part : r * part; };
+  return {times_r(factor.real()), times_r(factor.imag())};
 }
 
 // r e^(j a) by the same rules; a non-finite angle gives NaN.

@@ -22,6 +22,7 @@ std::vector<Complex> matrix(Complex diagonal, Complex off) {
 //   src ══ b0 ══ shunt ══ b1 ══ sw ══ b2 ── power (star)
 //    │n             g┘    ║
 //   ref               line ══ b3 ── delta (power), stray (star power, joined later)
+//   delta src ══ b4 ── far (delta power), its port 0 held at zero by dref
 // The shunt's return is tied to its own far neutral, and the line is listed before the shunt
 // line: a backward pass reads currents it has not set yet. The loads' ports come first on their
 // nodes, and the node held at zero stores 1 V. A feeder that lists its first bus twice has no
@@ -39,7 +40,10 @@ struct Feeder {
   SimplifiedLine line{4, z.data()};
   Switch sw{4};
   PowerLoad power{4, s.data()};
-  DeltaPowerLoad delta{3, s.data()};
+  DeltaPowerLoad delta{3, s.data()}, far{3, s.data()};
+  DeltaVoltageSource dsrc{3, u.data()};
+  PotentialRef dref;
+  Bus b4{3, v0.data()};
   std::unique_ptr<PowerLoad> stray = std::make_unique<PowerLoad>(4, s.data());
   std::unique_ptr<ElectricalNetwork> network;
   std::unique_ptr<BackwardForward> solver;
@@ -48,6 +52,8 @@ struct Feeder {
     src.connect(b0, same_ports(4));
     power.connect(b2, same_ports(4));
     delta.connect(b3, same_ports(3));
+    for (Element* e : std::initializer_list<Element*>{&dsrc, &far}) e->connect(b4, same_ports(3));
+    dsrc.connect(dref, {{0, 0}});
     src.connect(ref, {{3, 0}});
     shunt.connect(shunt, {{8, 7}});
     for (auto [branch, from, to] :
@@ -56,7 +62,8 @@ struct Feeder {
       branch->connect_side(*to, same_ports(4), false);
     }
     for (Bus* bus : {&b0, &b1, &b2, &b3}) bus->initialize_potentials(v0.data());
-    std::vector<Element*> list{&power, &src, &ref, &b0, &line, &b3, &delta, &shunt, &b1, &sw, &b2};
+    std::vector<Element*> list{&power, &src, &ref, &b0,  &line, &b3,   &delta, &shunt,
+                               &b1,    &sw,  &b2,  &far, &dsrc, &dref, &b4};
     if (elements_steps) list.push_back(&b0);
     network = std::make_unique<ElectricalNetwork>(list);
     solver = std::make_unique<BackwardForward>(network.get());

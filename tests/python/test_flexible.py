@@ -131,9 +131,9 @@ def assert_flexible_laws(net, loads):
 # source(0..3) == bus1 == line ─ bus2(0..3) == PV inverter (star, 0..3), heater (delta, 0..2)
 def test_feeder_shared_parameter_and_updates_equal_a_fresh_solver():
     # The heater produces on two phases, under the laws of the PV inverter, and consumes on one.
-    shared, heating = volt_var(), parameter(ce.CyControl("p_max_u_consumption", 400, 415, 0, 0,
-                                                         200, 1e-4))
-    laws = [shared] * 3, [shared, shared, heating]
+    shared, own, heating = volt_var(), volt_var(), parameter(ce.CyControl(
+        "p_max_u_consumption", 400, 415, 0, 0, 200, 1e-4))
+    laws = [shared, shared, own], [shared, shared, heating]
     loads = list(zip([ce.CyFlexibleLoad(4, carray(PV_POWERS), objects(*laws[0])),
                       ce.CyDeltaFlexibleLoad(3, carray(HEATER_POWERS), objects(*laws[1]))],
                      (4, 3), laws, (PV_POWERS, HEATER_POWERS)))
@@ -144,7 +144,8 @@ def test_feeder_shared_parameter_and_updates_equal_a_fresh_solver():
     assert np.all(abs(v[:3] - v[3]) > 241)  # the PV raises the voltage and is curtailed
     assert np.all(before[:3].real > PV_POWERS.real + 2000) and np.all(before[:3].imag > 1000)
     # One update of the shared object reaches every phase that holds it, at the next solve.
-    shared.update_parameters(9e3, -3000, 500)
+    for changed in (shared, own):
+        changed.update_parameters(9e3, -3000, 500)
     solver.solve_load_flow(30, 1e-9)
     after = assert_flexible_laws(feeder, loads)
     assert np.all(np.abs(after[:5].imag - before[:5].imag) > 50)
