@@ -71,14 +71,13 @@ inline ADComplex negated(const ADComplex& z) {
   return ADComplex(AD(0.0) - z.real(), AD(0.0) - z.imag());
 }
 
-// sum + c v for a constant real c. The taped form records nothing for c = 0, and a plain sum or
-// difference for c = 1 or -1; the plain form keeps the product (0 v is NaN for a non-finite v).
+// sum + c v for a constant real c. The taped form records nothing for c = 0 and a plain sum for
+// c = 1 (CppAD leaves out products by a constant 0 or 1 and sums with a constant 0), and a
+// difference for c = -1; the plain form keeps the product (0 v is NaN for a non-finite v).
 inline Complex add_scaled(const Complex& sum, double c, const Complex& v) {
   return sum + c * v;
 }
 inline ADComplex add_scaled(const ADComplex& sum, double c, const ADComplex& v) {
-  if (c == 0.0) return sum;
-  if (c == 1.0) return sum + v;
   if (c == -1.0) return sum - v;
   return sum + ADComplex(c * v.real(), c * v.imag());
 }

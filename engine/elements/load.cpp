@@ -66,9 +66,8 @@ void LoadBalancer::compute_currents() {
   for (std::size_t c = 0; c < v.size(); ++c) v[c] = potential<S>(ports[c]);
 
   // dV = phase_to_neutral V
-  std::array<S, 3> dv;
+  std::array<S, 3> dv{};  // zeros
   for (std::size_t r = 0; r < dv.size(); ++r) {
-    dv[r] = zero<S>();
     for (std::size_t c = 0; c < v.size(); ++c) {
       const double coefficient =
           phase_to_neutral(static_cast<Eigen::Index>(r), static_cast<Eigen::Index>(c));

@@ -100,7 +100,10 @@ class Args {
   Args(const Signature& signature, const std::array<PyObject*, N>& objects)
       : signature_(&signature), objects_(objects) {}
 
-  Argument operator[](std::size_t i) const { return {objects_[i], signature_->arguments[i].text}; }
+  // Checked: a method reading past its arguments fails instead of reading the stack.
+  Argument operator[](std::size_t i) const {
+    return {objects_.at(i), signature_->arguments[i].text};
+  }
   const char* function() const { return signature_->function.text; }
 
  private:

@@ -54,15 +54,9 @@ int to_int(Argument argument) {
   if (PyLong_Check(object)) return int_from_long(object);
   if (PyUnicode_CheckExact(object) || PyBytes_CheckExact(object))
     raise(PyExc_TypeError, messages::integer_required);
-  const Ref number = Ref::take(PyNumber_Long(object));
-  if (!PyLong_CheckExact(number.get())) {
-    const Ref name = class_name(number.get());
-    if (!PyLong_Check(number.get()))
-      raise(PyExc_TypeError, messages::int_returned_non_int, name.get());
-    check(PyErr_WarnFormat(PyExc_DeprecationWarning, 1, messages::int_returned_int_subclass,
-                           name.get()) == 0);
-  }
-  return int_from_long(number.get());
+  // An exact int, or the error of a __int__ that returned something else (with the deprecation
+  // warning for a subclass of int, taken as its value).
+  return int_from_long(Ref::take(PyNumber_Long(object)).get());
 }
 
 double to_double(Argument argument) {

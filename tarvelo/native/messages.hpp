@@ -45,10 +45,6 @@ inline constexpr const char* keywords_must_be_strings = "%.200s() keywords must 
 // ---- scalar arguments ----
 inline constexpr const char* int_too_large = "value too large to convert to int";
 inline constexpr const char* integer_required = "an integer is required";
-inline constexpr const char* int_returned_int_subclass =
-    "__int__ returned non-int (type %U).  The ability to return an instance of a strict "
-    "subclass of int is deprecated, and may be removed in a future version of Python.";
-inline constexpr const char* int_returned_non_int = "__int__ returned non-int (type %U)";
 inline constexpr const char* not_a_string = "%s: expected str, bytes or bytearray, got %U";
 
 // ---- typed arguments and wrapper objects ----

@@ -95,30 +95,12 @@ void check_interpreter() {
   if (current != first_interpreter) raise(PyExc_ImportError, messages::interpreter_change);
 }
 
-// Copies one attribute of the import description (ModuleSpec) onto the module; a missing one is
-// skipped.
-void copy_from_import(PyObject* found, const char* from, PyObject* module, const char* to,
-                      bool skip_none) {
-  Ref value = Ref::take_optional(PyObject_GetAttrString(found, from));
-  if (!value) {
-    check(PyErr_ExceptionMatches(PyExc_AttributeError) != 0);
-    PyErr_Clear();
-    return;
-  }
-  if (skip_none && value.get() == Py_None) return;
-  check(PyObject_SetAttrString(module, to, value.get()) == 0);
-}
-
 Ref create_module(PyObject* found) {
   check_interpreter();
   if (state().module) return Ref::borrow(state().module.get());
   const Ref name = Ref::take(PyObject_GetAttrString(found, "name"));
-  Ref module = Ref::take(PyModule_NewObject(name.get()));
-  copy_from_import(found, "loader", module.get(), "__loader__", false);
-  copy_from_import(found, "origin", module.get(), "__file__", false);
-  copy_from_import(found, "parent", module.get(), "__package__", false);
-  copy_from_import(found, "submodule_search_locations", module.get(), "__path__", true);
-  return module;
+  // The import system sets __loader__, __file__ and __package__ from the description.
+  return Ref::take(PyModule_NewObject(name.get()));
 }
 
 void warn_if_older_interpreter() {

@@ -82,6 +82,19 @@ TEST(TapedForms, EveryLawOnTheTapeMatchesItsPlainFormAndItsJacobian) {
     }
   checks::expect_line_law(*all[0], z, y);
   checks::expect_line_law(*all[1], z, Eigen::MatrixXcd::Zero(4, 4));
+  // Updated lines draw by their new matrices; the updates refuse missing ones.
+  const Eigen::MatrixXcd z_new = 1.5 * z, y_new = 0.5 * y;
+  auto& shunt = static_cast<ShuntLine&>(*all[0]);
+  auto& series = static_cast<SimplifiedLine&>(*all[1]);
+  shunt.update_line_parameters(checks::rows(y_new).data(), checks::rows(z_new).data());
+  series.update_line_parameters(checks::rows(z_new).data());
+  network.eval_currents();
+  checks::expect_line_law(shunt, z_new, y_new);
+  checks::expect_line_law(series, z_new, Eigen::MatrixXcd::Zero(4, 4));
+  EXPECT_THROW(shunt.update_line_parameters(yr.data(), nullptr), std::invalid_argument);
+  EXPECT_THROW(series.update_line_parameters(nullptr), std::invalid_argument);
+  EXPECT_THROW(SimplifiedLine(1, nullptr), std::invalid_argument);
+  EXPECT_THROW(ShuntLine(1, nullptr, zr.data()), std::invalid_argument);
   // The pattern's first Jacobian, then one from the kept matrix at another point.
   expect_jacobian_matches(solver, "first");
   solver.pattern_analysed = true;

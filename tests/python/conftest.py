@@ -233,8 +233,10 @@ def expected_line_currents(z, y, v):
 def assert_feeder_laws(net, atol=1e-6):  # Kirchhoff, the source, every line and every load
     assert_kirchhoff(net)
     # What reaches the earth through the ground-side ports returns through the source neutral.
-    to_earth = net.ground_ref.get_current()
-    assert abs(to_earth) > 5e-3 and abs(net.neutral_ref.get_current() + to_earth) < 1e-8
+    to_earth = net.ground_ref.get_current()  # what the lines' ground-side ports draw
+    assert abs(to_earth - sum(line.get_port_current(8) for line, _, y in net.lines if y is not None)
+               ) < 1e-10 and abs(to_earth) > 5e-3
+    assert abs(net.neutral_ref.get_current() + to_earth) < 1e-8
     np.testing.assert_allclose(net.source.get_potentials(4), np.append(PHASE_VOLTAGES, 0),
                                rtol=0, atol=1e-9)
     for line, z, y in net.lines:

@@ -17,8 +17,9 @@ def test_joins_keep_the_surviving_potentials_and_refusals_keep_the_pairs_applied
                      for bad, error, message in [
         ([(0, 1), (0, 5)], IndexError, None),
         ([(0, 1, 2)], ValueError, "too many values to unpack (expected 2)"),
+        ([iter([0, 1, 2])], ValueError, "too many values to unpack (expected 2)"),
         ([[0]], ValueError, "need more than 1 value to unpack"),
-        ([iter([])], ValueError, "need more than 0 values to unpack"),
+        ([[]], ValueError, "need more than 0 values to unpack"),
         ([5], TypeError, "'int' object is not iterable"),
         ([("0", 1)], TypeError, "an integer is required"),
         (map(int, "x"), ValueError, "invalid literal for int() with base 10: 'x'")]])

@@ -66,7 +66,8 @@ def test_laws_and_projections_follow_their_formulas_at_moderate_steepness():
             "production": ("p_max_u_production", 0, 0, 240, 250, 30, 0.05),
             "consumption": ("p_max_u_consumption", 200, 210, 0, 0, 30, 0.05),
             "q_u": ("q_u", 200, 210, 240, 250, 30, 0.05)}
-    requests, limits = (-5000 + 2000j, 4000 - 3000j, 9000 + 6000j, -1500 - 800j), (1e4, -5000, 4000)
+    requests = (-5000 + 2000j, 4000 - 3000j, 9000 + 6000j, -1500 - 800j, 3000j)
+    limits = (1e4, -5000, 4000)
     for (p_law, q_law), name in itertools.product(
             [("production", "q_u"), ("consumption", "constant"), ("constant", "q_u")],
             ["euclidean", "keep_q", "keep_p"]):
@@ -112,9 +113,9 @@ def test_refusals_and_the_parameters_a_load_keeps():
         (lambda: delta.get_powers(2), ValueError, "n: ...at least the load's port count 3, got 2")])
 
 
-def volt_var(s_max=1e4, q_max=3000):  # laws gentle enough for the sweep's fixed-point iteration
+def volt_var(s_max=1e4, q_min=-3000, q_max=3000):  # gentle enough for the sweep's iteration
     return parameter(ce.CyControl("p_max_u_production", 0, 0, 240, 252, 20, 1e-4),
-                     ce.CyControl("q_u", 200, 215, 240, 252, 20, 1e-4), s_max=s_max, q_min=-3000,
+                     ce.CyControl("q_u", 200, 215, 240, 252, 20, 1e-4), s_max=s_max, q_min=q_min,
                      q_max=q_max)
 
 
@@ -145,11 +146,11 @@ def test_feeder_shared_parameter_and_updates_equal_a_fresh_solver():
     assert np.all(before[:3].real > PV_POWERS.real + 2000) and np.all(before[:3].imag > 1000)
     # One update of the shared object reaches every phase that holds it, at the next solve.
     for changed in (shared, own):
-        changed.update_parameters(9e3, -3000, 500)
+        changed.update_parameters(9e3, -2000, 500)
     solver.solve_load_flow(30, 1e-9)
     after = assert_flexible_laws(feeder, loads)
     assert np.all(np.abs(after[:5].imag - before[:5].imag) > 50)
-    fresh = volt_var(s_max=9e3, q_max=500)  # what the update gave
+    fresh = volt_var(9e3, -2000, 500)  # what the update gave
     for u, s in itertools.product((205, 245, 251), PV_POWERS):
         assert shared.compute_power(u, s) == fresh.compute_power(u, s)
     solve(feeder, SOLVERS["sweep"])  # the sweep, from the stored potentials

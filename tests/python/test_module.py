@@ -79,6 +79,8 @@ def test_pickling_copying_and_bare_instances_are_refused():
     assert_refusals([
         (lambda: ce.CyBus(2, carray([0, 0])).connect(ce.CyBranch(1, "two", three=3), [(0, 0)]),
          TypeError, "Argument 'cy_element' holds no engine object..."),
+        (lambda: ce.CyElectricalNetwork(objects(ce.CyLoad()), 1), TypeError,
+         "elements[0] holds no engine object (an instance of a base class)"),
         (lambda: ce.CyElement.__new__(ce.CyBus), TypeError, "...is not safe...")])
 
 
@@ -96,7 +98,8 @@ def test_memory_exhaustion_is_a_memory_error():
 
 def test_argument_binding_and_conversion():
     bus = ce.CyBus(2.9, carray([1, 2, 3]))  # truncated toward zero: two ports
-    assert bus.get_port_potential(index=1.7) == bus.get_port_potential(np.int64(1)) == 2
+    odd_one = type("OddInt", (int,), {"__int__": lambda self: 0})(1)  # its value, not __int__
+    assert bus.get_port_potential(index=1.7) == bus.get_port_potential(odd_one) == 2
     too_large = "value too large to convert to int"
     assert_refusals([
         (lambda: bus.get_port_potential(), TypeError,
