@@ -641,8 +641,10 @@ class Worker:
         """The same for pytest over tests/python, the files in the order of test_order."""
         tests = self.src / "tests/python"
         files = self.test_order or sorted(str(p) for p in tests.glob("test_*.py"))
-        command = [str(VENV / "bin/python"), "-P", "-m", "pytest", "-x", "-q", "-p",
+        command = [str(VENV / "bin/python"), "-P", "-m", "pytest", "-q", "-p",
                    "no:cacheprovider", f"--rootdir={tests}", *files]
+        if not self.options.matrix:
+            command.insert(4, "-x")
         if durations:
             command += ["--durations=0", "--durations-min=0"]
         status, output, seconds = run(command, cwd=self.scratch, env=self.environment(),
@@ -729,7 +731,15 @@ class Worker:
             status, detail, seconds, output = self.run_engine_tests(remaining) \
                 if stage == "engine_tests" else self.run_pytest(remaining)
             result["test_s"] += seconds
-            if status != "passed" or stage == "cy_engine":
+            if self.options.matrix:
+                # Every test that fails, engine and Python alike, whatever failed before.
+                result.setdefault("failing", []).extend(failing_tests(stage, status, output))
+                if stage == "engine_tests" and status != "passed":
+                    result["engine_failed"] = True
+                if stage != "cy_engine":
+                    continue
+                status = "failed" if result["failing"] else status
+                detail = detail or " ".join(result["failing"][:1])
                 result["status"] = {"passed": "survived", "failed": "caught",
                                     "timeout": "timeout"}[status]
                 result["detail"] = detail
@@ -750,6 +760,18 @@ class Worker:
         """After the last mutant: the binaries built now are the unmutated ones again."""
         status, _, _ = self.compile()
         return status == 0 and self.current_binaries() == self.binaries
+
+
+def failing_tests(stage: str, status: str, output: str) -> list[str]:
+    """The tests a stage's output names as failed; a crash or time-out names the stage."""
+    if stage == "engine_tests":
+        names = [f"engine {m}" for m in re.findall(r"^\[  FAILED  \] (\S+)", output, re.M)]
+    else:
+        names = re.findall(r"^(?:FAILED|ERROR) (\S+?)(?: - .*)?$", output, re.M)
+        names = [re.sub(r"\S*tests/python/", "", n) for n in names]
+    if status == "timeout" or (status == "failed" and not names):
+        names.append(f"{stage} {status}")
+    return names
 
 
 def describe_status(status: int) -> str:
@@ -1083,6 +1105,8 @@ def main() -> int:
                         help="let the randomized test draw new examples (CI unset)")
     parser.add_argument("--output", metavar="JSON",
                         help="results file (default build/mutation/results.json)")
+    parser.add_argument("--matrix", action="store_true",
+                        help="run every test on every mutant and record all that fail")
     parser.add_argument("-v", "--verbose", action="store_true",
                         help="show each mutant's change and the tail of its test output")
     options = parser.parse_args()
