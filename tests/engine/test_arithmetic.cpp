@@ -90,6 +90,14 @@ TEST(TapedForms, EveryLawOnTheTapeMatchesItsPlainFormAndItsJacobian) {
   series.update_line_parameters(checks::rows(z_new).data());
   network.eval_currents();
   checks::expect_line_law(shunt, z_new, y_new);
+  // The tape takes the updates up at the next solve: each node's row is its plain current sum.
+  solver.solve_load_flow(0, 1.0);
+  const Eigen::VectorXd rows = solver.forward();
+  for (std::size_t k = 0; k < network.all_connections.size(); ++k) {
+    const auto r = static_cast<Eigen::Index>(2 * k);
+    checks::expect_near(Complex(rows[r], rows[r + 1]), network.all_connections[k]->sum_currents(),
+                        1e-9);
+  }
   checks::expect_line_law(series, z_new, Eigen::MatrixXcd::Zero(4, 4));
   EXPECT_THROW(shunt.update_line_parameters(yr.data(), nullptr), std::invalid_argument);
   EXPECT_THROW(series.update_line_parameters(nullptr), std::invalid_argument);
