@@ -19,39 +19,24 @@ constexpr int kLittleEndian = 1;
 
 // The NumPy classes checked at start-up. The module reads nothing of their instances beyond
 // the object header, so that is the size it needs; a scalar class that grew gets a warning.
-struct CheckedClass {
-  const char* name;
-  bool warn_if_larger;
-};
-constexpr std::array<CheckedClass, 15> kCheckedClasses{{{"dtype", false},
-                                                        {"flatiter", false},
-                                                        {"broadcast", false},
-                                                        {"ndarray", false},
-                                                        {"generic", true},
-                                                        {"number", true},
-                                                        {"integer", true},
-                                                        {"signedinteger", true},
-                                                        {"unsignedinteger", true},
-                                                        {"inexact", true},
-                                                        {"floating", true},
-                                                        {"complexfloating", true},
-                                                        {"flexible", true},
-                                                        {"character", true},
-                                                        {"ufunc", false}}};
+constexpr std::array<const char*, 5> kObjectClasses{"dtype", "flatiter", "broadcast", "ndarray",
+                                                    "ufunc"};
+constexpr std::array<const char*, 10> kScalarClasses{
+    "generic", "number",   "integer",         "signedinteger", "unsignedinteger",
+    "inexact", "floating", "complexfloating", "flexible",      "character"};
 constexpr Py_ssize_t kExpectedSize = sizeof(PyObject);
 
-Ref fetch_class(PyObject* numpy, const CheckedClass& checked) {
-  Ref cls = Ref::take(PyObject_GetAttrString(numpy, checked.name));
-  if (!PyType_Check(cls.get()))
-    raise(PyExc_TypeError, messages::not_a_type_object, "numpy", checked.name);
+Ref fetch_class(PyObject* numpy, const char* name, bool warn_if_larger) {
+  Ref cls = Ref::take(PyObject_GetAttrString(numpy, name));
+  if (!PyType_Check(cls.get())) raise(PyExc_TypeError, messages::not_a_type_object, "numpy", name);
   const Ref size_object = Ref::take(PyObject_GetAttrString(cls.get(), "__basicsize__"));
   const Py_ssize_t size = PyLong_AsSsize_t(size_object.get());
   check(!(size == -1 && PyErr_Occurred() != nullptr));
   if (size < kExpectedSize) {
-    raise(PyExc_ValueError, messages::size_changed, "numpy", checked.name, kExpectedSize, size);
+    raise(PyExc_ValueError, messages::size_changed, "numpy", name, kExpectedSize, size);
   }
-  if (size > kExpectedSize && checked.warn_if_larger) {
-    check(PyErr_WarnFormat(PyExc_RuntimeWarning, 0, messages::size_changed, "numpy", checked.name,
+  if (size > kExpectedSize && warn_if_larger) {
+    check(PyErr_WarnFormat(PyExc_RuntimeWarning, 0, messages::size_changed, "numpy", name,
                            kExpectedSize, size) == 0);
   }
   return cls;
@@ -93,10 +78,11 @@ Ref intern(const char* text) {
 void import_numpy(PyObject* module) {
   {
     const Ref numpy = import_numpy_module();
-    for (const CheckedClass& checked : kCheckedClasses) {
-      Ref cls = fetch_class(numpy.get(), checked);
-      if (std::string_view(checked.name) == "ndarray") state().ndarray = std::move(cls);
+    for (const char* name : kObjectClasses) {
+      Ref cls = fetch_class(numpy.get(), name, false);
+      if (std::string_view(name) == "ndarray") state().ndarray = std::move(cls);
     }
+    for (const char* name : kScalarClasses) fetch_class(numpy.get(), name, true);
   }
   try {
     const Ref numpy = Ref::take(PyImport_ImportModule("numpy"));
