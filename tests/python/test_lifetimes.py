@@ -3,13 +3,12 @@
 # The network keeps its element objects alive and a solver its network; deleting the solver that
 # last linked a network unlinks it, so reads fall back to the stored (starting) potentials.
 
-import ctypes
 import gc
 import itertools
 import weakref
 
 import numpy as np
-from conftest import START, assert_refusals, carray, four_wire, objects
+from conftest import START, carray, four_wire, objects
 
 from tarvelo import cy_engine as ce
 
@@ -42,16 +41,6 @@ def test_every_deletion_order_reads_solver_values_then_stored_values():
 # ---- cycles: the collector sees what the module keeps alive ----
 
 CONSTANT, EUCLIDEAN = ce.CyControl("constant", 0, 0, 0, 0, 1, 1), ce.CyProjection("euclidean", 1, 1)
-
-
-def collector_clear(instance):
-    # Runs the clear slot of the instance's class as the collector does on the members of a
-    # cycle; False if the class has none.
-    get_slot = ctypes.pythonapi.PyType_GetSlot
-    get_slot.restype, get_slot.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_int]
-    slot = get_slot(type(instance), 51)  # Py_tp_clear
-    assert not slot or ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(slot)(instance) == 0
-    return bool(slot)
 
 
 def test_cycles_closed_by_the_host_are_collected():
@@ -89,29 +78,3 @@ def test_cycles_closed_by_the_host_are_collected():
     finally:
         gc.enable()
 
-
-def test_a_cleared_solver_is_a_bare_instance_and_nothing_else_clears():
-    # Only the solver holds its network and elements: clearing it deletes the engine solver while
-    # they still live, then lets them go.
-    solver = ce.CyNewton(four_wire().network(), False)
-    solver.solve_load_flow(20, 1e-10)
-    assert gc.get_referents(solver)[1:] and collector_clear(solver)
-    assert gc.get_referents(solver) == [type(solver)]
-    # Everything else stays whole, so a finalizer may still use it; the solver that was cleared
-    # refuses as an instance of a base class does.
-    net = four_wire()
-    solver = ce.CyNewtonGoldstein(network := net.network(), False, 0.1, 0.9)
-    solver.solve_load_flow(20, 1e-10)
-    solved = net.bus2.get_potentials(4)
-    parameter = ce.CyFlexibleParameter(CONSTANT, CONSTANT, EUCLIDEAN, 1e4, 0, 0)
-    load = ce.CyFlexibleLoad(2, carray([100]), objects(parameter))
-    assert not any(collector_clear(instance) for instance in (
-        network, net.bus2, net.star, load, parameter, CONSTANT, EUCLIDEAN))
-    assert collector_clear(solver)
-    assert_refusals([(lambda: solver.solve_load_flow(20, 1e-10), TypeError, "...no engine..."),
-                     (lambda: solver.update_params(0.1, 0.9), TypeError, "...no engine...")])
-    np.testing.assert_allclose(net.bus2.get_potentials(4), START)  # unlinked by the solver
-    solver = None  # now it goes
-    again = ce.CyNewton(network, False)
-    assert again.solve_load_flow(20, 1e-10)[1] <= 1e-10
-    np.testing.assert_allclose(net.bus2.get_potentials(4), solved, atol=1e-9)

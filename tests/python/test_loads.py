@@ -48,15 +48,6 @@ def test_each_law_before_and_after_updates_equal_to_a_fresh_solver(kind, delta, 
     assert np.diff(net.source.get_potentials(2)) == pytest.approx(-240)
 
 
-def test_inner_current_sizes():
-    for load, n in [(ce.CyPowerLoad(4, carray([1, 2, 3])), 3), (ce.CyCurrentLoad(1, None), 0),
-                    (ce.CyDeltaAdmittanceLoad(2, carray([1, 2])), 2),
-                    (ce.CyLoadBalancer(1, 1, 1), 3)]:
-        assert load.get_inner_currents(size=n + 2).shape == (n + 2,)
-        assert_refusals([(lambda: load.get_inner_currents(n - 1), ValueError,
-                          f"size: expected at least {n}, got {n - 1}")])
-
-
 Z2, YM, K = 8 + 4j, 0.05 - 0.08j, 0.9
 A_TERM, B_TERM = Z2 + (1 + 1 / K**2) / YM, -1 / (YM * K)  # the balancer's own and mutual terms
 

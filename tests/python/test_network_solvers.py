@@ -32,9 +32,6 @@ def test_the_three_solvers_solve_the_feeder_before_and_after_line_updates():
         del solver, feeder.solver  # unlinked: an update reaches the stored values alone
         shunt, z, y = feeder.lines[0]
         shunt.update_line_parameters(carray(y.ravel()), carray(z.ravel()))
-    # The sweep makes one sweep even when no iteration is allowed.
-    iterations, change = ce.CyBackwardForward(build_feeder().network()).solve_load_flow(0, 1e-9)
-    assert iterations == 1 and change > 1
 
 
 # source(0, n) == b1(0) ─ line ─ b2(0) == load(0); the neutrals of source and load on a

@@ -1,7 +1,7 @@
 # Randomized use and misuse of every class of tarvelo.cy_engine, to run under the sanitizers.
 #
 # One grammar of operations over every class (constructors, any method, joins, networks, solvers,
-# solves, updates, subclasses holding objects on attributes, drops in random order), method
+# solves, updates, drops in random order, subclasses among the classes), method
 # arguments drawn from one table of good and bad values per kind, the kinds read from the signature
 # strings. A call is taken or raises a refusal exception; an instance of a base class refuses every
 # method. After a converged Newton solve of the shared feeder that nothing has joined or updated
@@ -17,7 +17,7 @@ import weakref
 
 import numpy as np
 import pytest
-from conftest import START, Z_LINE, assert_feeder_laws, build_feeder, carray, objects, two_bus
+from conftest import START, Z_LINE, assert_feeder_laws, build_feeder, carray, objects
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, rule, run_state_machine_as_test
@@ -305,38 +305,7 @@ class Misuse(RuleBasedStateMachine):
             self.call(getattr(h.obj, name), *args)
         assert not h.bare or not ok and isinstance(result, TypeError), result
 
-    # ---- subclasses holding objects; drops ----
-
-    # An object kept on an attribute of a subclass instance, as hosts do (bus.solver = solver):
-    # cycles through the objects the module keeps alive, which the collector must free.
-    @rule(data=st.data())
-    def attach(self, data):
-        draw = data.draw
-        owner = self.pick(draw, [h for h in self.pool if hasattr(h.obj, "__dict__")])
-        if owner is None:
-            return
-        keepers = [h for h in self.pool if any(m is owner.obj for m in h.members + (
-            h.network.members if h.network else []))]
-        if not keepers and isinstance(owner.obj, ce.CyElement):
-            keepers = [self.solver_on(draw, self.network_of([owner.obj]))]
-        target = self.pick(draw, self.pool if None in keepers or draw(st.booleans()) else keepers)
-        if target:
-            setattr(owner.obj, draw(st.sampled_from(["solver", "network", "peer"])), target.obj)
-
-    # A sweep over a one-wire shunt line whose far node joins a bus that no network lists and
-    # that may be dropped before the next sweep.
-    @rule(data=st.data())
-    def far_node(self, data):
-        line = ce.CyShuntLine(1, carray([1e-6j]), carray([0.2 + 0.1j]))
-        net = two_bus(line, 3, voltages=carray([230]), side1=[(0, 0)], side2=[(0, 0)])
-        network, far = self.network_of(net.elements[:4]), self.add(net.bus2, "CyBus", 2)
-        del net
-        solver = self.solver_on(data.draw, network, "CyBackwardForward")
-        self.solve(data.draw, solver)
-        if data.draw(st.booleans()):  # dropped now and swept past at once, else whenever
-            self.pool.remove(far)
-            del far
-            self.solve(data.draw, solver)
+    # ---- drops ----
 
     @rule(data=st.data())
     def drop(self, data):

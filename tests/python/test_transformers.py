@@ -175,21 +175,6 @@ def test_single_phase_transformer_and_regulator_between_updates(name):
     assert raised > u2 + 3 and regulator.get_tap() == pytest.approx(tap(raised, 250), rel=1e-15)
 
 
-def test_centre_tapped_transformer():
-    z2, power = 0.05 + 0.1j, 2000 + 500j
-    net = single_phase(ce.CyCenterTransformer(z2 / 2, 1e-3, 0.9), 5, power)
-    net.branch.update_transformer_parameters(z2, 0, 0.5 + 0.7j)  # before linking
-    solve(net)
-    assert_kirchhoff(net)  # end b's node included: it carries nothing
-    assert_law("power", net.load, [power], atol=1e-6)
-    # With ym = 0, what enters through all five ports is the loss in the half windings; the
-    # imaginary part of k is not used.
-    v, i = net.branch.get_potentials(5), net.branch.get_currents(5)
-    losses = z2 / 2 * (abs(i[2]) ** 2 + abs(i[3]) ** 2)
-    assert abs(np.sum(v * np.conj(i)) - losses) < 1e-8
-    assert abs((v[2] - v[4]) - (0.25 * (v[0] - v[1]) + z2 / 2 * i[2])) < 1e-9
-
-
 def test_winding_names_and_port_counts_are_refused():
     def make(whv, wlv, n1=4, k=0.5):
         return lambda: ce.CyThreePhaseTransformer(n1, 4, whv, wlv, Z2, 0, k, 11)
