@@ -740,6 +740,7 @@ class Worker:
                     continue
                 status = "failed" if result["failing"] else status
                 detail = detail or " ".join(result["failing"][:1])
+            if status != "passed" or stage == "cy_engine":
                 result["status"] = {"passed": "survived", "failed": "caught",
                                     "timeout": "timeout"}[status]
                 result["detail"] = detail
