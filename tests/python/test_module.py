@@ -2,6 +2,7 @@
 
 import os
 import pathlib
+import pickle
 import subprocess
 import sys
 
@@ -86,7 +87,8 @@ def test_argument_binding_and_conversion():
         (lambda: ce.CyPowerLoad(2, carray([0])).update_power("3"), TypeError,
          "must be real number, not str"),
         (lambda: ce.CyElectricalNetwork(objects(ce.CyLoad()), 1), TypeError,  # a base class's
-         "elements[0] holds no engine object (an instance of a base class)")])
+         "elements[0] holds no engine object (an instance of a base class)"),
+        (lambda: pickle.dumps(ce.CyTransformer()), TypeError, "self.element cannot be ...")])
     for beginning, side in [(None, 1), ([], 1), ([0], 0)]:  # bool: side 1 is the beginning
         (switch := ce.CySwitch(1)).connect_side(ce.CyBus(1, carray([7])), [(0, 0)], beginning)
         assert switch.get_side_potentials(1, 1)[side][0] == 7
