@@ -34,7 +34,6 @@ def test_joins_keep_the_surviving_potentials_and_refusals_keep_the_pairs_applied
     bus = ce.CyBus(2, carray([1, 2]))
     bus.initialize_potentials(carray([5, 6, 7]))
     np.testing.assert_array_equal(bus.get_potentials(2), [5, 6])
-    assert ce.CyGround(1, 2, key=3).get_potentials(1).shape == (1,)  # arguments ignored
 
 
 def test_every_index_check_at_its_limits():

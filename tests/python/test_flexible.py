@@ -77,8 +77,6 @@ def test_laws_and_projections_follow_their_formulas_at_moderate_steepness():
         for u, s in itertools.product((150, 205, 230, 245, 255, 300), requests):
             expected = expected_power(u, s, laws[p_law], laws[q_law], projection, *limits)
             assert flexible.compute_power(u, s) == pytest.approx(expected, rel=1e-11, abs=1e-9)
-    # Both laws constant: the request itself, far above s_max and at any voltage.
-    assert parameter(s_max=1).compute_power(x=0, s_th=5e4 - 7e4j) == 5e4 - 7e4j
 
 
 def test_refusals_and_the_parameters_a_load_keeps():

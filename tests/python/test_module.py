@@ -18,8 +18,7 @@ CLASSES = {name: cls for name, cls in vars(ce).items() if name.startswith("Cy")}
 
 def test_module_attributes_and_start_up():
     assert len(CLASSES) == 36 and list(CLASSES)[-1] == "CyBackwardForward"
-    assert ce.np is np and ce.__test__ == {} and ce.__package__ == "tarvelo"
-    assert ce.__file__.endswith("cy_engine.abi3.so") and not hasattr(ce, "__path__")
+    assert ce.np is np and ce.__test__ == {}
     # Imported afresh from the root of the source tree (which never hides the installed package)
     # without a warning, executed by hand from its description (which registers it), and refused
     # with NumPy's own message when NumPy's native interface is newer than the one it was built for.

@@ -69,7 +69,6 @@ def test_network_and_solver_arguments_variables_and_failures():
     np.testing.assert_array_equal(solver.get_variables(), np.arange(28))
     assert net.bus1.get_port_potential(0) == 1j  # read live
     empty = ce.CyElectricalNetwork(None, 0)
-    assert ce.CyNewton(empty, False).get_variables().shape == (0,)
     assert ce.CyBackwardForward(empty).solve_load_flow(3, 1e-9) == (1, 0.0)
     elements = objects(net.bus1, 3)
     ce.CyElectricalNetwork(elements, 1)  # only the first nb_elements are read
