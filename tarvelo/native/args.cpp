@@ -54,7 +54,6 @@ void require_all_filled(const Signature& signature, PyObject* const* slots) {
 
 void bind_vector(const Signature& signature, PyObject** slots, PyObject* const* args,
                  Py_ssize_t nargs, PyObject* kwnames) {
-  nargs = PyVectorcall_NARGS(static_cast<std::size_t>(nargs));
   require_positional_count(signature, nargs);
   for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
   if (kwnames != nullptr) {

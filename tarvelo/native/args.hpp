@@ -35,6 +35,7 @@ struct Name {
 
 struct Signature {
   Name function;
+  bool takes_self = false;  // a method's: its first argument is the instance
   std::array<Name, kMaxArguments> arguments{};
   std::size_t count = 0;
 };
@@ -79,7 +80,10 @@ consteval Signature parse_signature(std::string_view text, std::string_view func
     rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 1);
     const bool is_self = first && item == "self";
     first = false;
-    if (is_self) continue;
+    if (is_self) {
+      signature.takes_self = true;
+      continue;
+    }
     const std::size_t space = item.rfind(' ');
     const std::string_view name = space == std::string_view::npos ? item : item.substr(space + 1);
     if (signature.count == kMaxArguments) throw std::logic_error("too many arguments");
@@ -87,6 +91,11 @@ consteval Signature parse_signature(std::string_view text, std::string_view func
   }
   return signature;
 }
+
+// The parsed signature of a signature string: one per string, shared by the binding and the
+// function object.
+template <Text Doc>
+inline constexpr Signature signature_of = parse_signature(Doc.view());
 
 // One bound argument: the object given (borrowed from the call) and its name.
 struct Argument {
@@ -113,7 +122,9 @@ class Args {
 
 namespace detail {
 
-// Fills `slots` (all null on entry) from a vector call; raises on any arity or keyword fault.
+// Fills `slots` (all null on entry) from a vector call's `nargs` positional arguments (a plain
+// count, without PY_VECTORCALL_ARGUMENTS_OFFSET) and its keywords; raises on any arity or
+// keyword fault.
 void bind_vector(const Signature& signature, PyObject** slots, PyObject* const* args,
                  Py_ssize_t nargs, PyObject* kwnames);
 // The same from a class call's positional tuple and keyword dictionary (either may be null).

@@ -28,12 +28,12 @@ Ref refuse_setstate(PyObject*, const Args<1>&) {
 }
 
 template <Pickling P>
-std::pair<PyMethodDef, PyMethodDef> pickling_methods() {
+std::pair<FunctionDef, FunctionDef> pickling_methods() {
   return {method<"__reduce__(self)", refuse_reduce<P>>(),
           method<"__setstate__(self, state)", refuse_setstate<P>>()};
 }
 
-std::pair<PyMethodDef, PyMethodDef> pickling_methods(Pickling pickling) {
+std::pair<FunctionDef, FunctionDef> pickling_methods(Pickling pickling) {
   switch (pickling) {
     case Pickling::element_base:
       return pickling_methods<Pickling::element_base>();
@@ -57,20 +57,10 @@ PyObject* construct_bare(PyTypeObject* type, PyObject*, PyObject*) noexcept {
 }
 
 void create_class(PyObject* module, ClassDef& cls, PyTypeObject* base) {
-  // Built once and never changed: method objects point into the table for as long as they live.
-  if (cls.method_table.empty()) {
-    cls.qualified_name = std::string(messages::module_name) + "." + cls.name;
-    cls.method_table = cls.methods;
-    const auto [reduce, setstate] = pickling_methods(cls.pickling);
-    cls.method_table.push_back(reduce);
-    cls.method_table.push_back(setstate);
-    cls.method_table.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
-  }
-
+  cls.qualified_name = std::string(messages::module_name) + "." + cls.name;
   std::vector<PyType_Slot> slots{{Py_tp_new, reinterpret_cast<void*>(cls.construct)},
                                  {Py_tp_dealloc, reinterpret_cast<void*>(cls.deallocate)},
-                                 {Py_tp_traverse, reinterpret_cast<void*>(cls.traverse)},
-                                 {Py_tp_methods, cls.method_table.data()}};
+                                 {Py_tp_traverse, reinterpret_cast<void*>(cls.traverse)}};
   if (cls.clear != nullptr) slots.push_back({Py_tp_clear, reinterpret_cast<void*>(cls.clear)});
   slots.push_back({0, nullptr});
   PyType_Spec type_slots{cls.qualified_name.c_str(), static_cast<int>(cls.basic_size), 0,
@@ -82,6 +72,9 @@ void create_class(PyObject* module, ClassDef& cls, PyTypeObject* base) {
   cls.type = reinterpret_cast<PyTypeObject*>(type);
   check(PyModule_AddObjectRef(module, cls.name, type) == 0);
   // The class must refuse pickling by its own __reduce__, whatever it inherits.
+  const auto [reduce, setstate] = pickling_methods(cls.pickling);
+  add_method(cls.type, reduce);
+  add_method(cls.type, setstate);
   const Ref own = Ref::take(PyObject_GetAttrString(type, "__dict__"));
   if (PyMapping_HasKeyString(own.get(), "__reduce__") == 0 ||
       PyMapping_HasKeyString(own.get(), "__setstate__") == 0) {
@@ -89,6 +82,10 @@ void create_class(PyObject* module, ClassDef& cls, PyTypeObject* base) {
     const Ref name = Ref::take(PyUnicode_FromString(cls.name));
     raise(PyExc_RuntimeError, messages::pickling_setup_failed, name.get());
   }
+}
+
+void add_methods(const ClassDef& cls) {
+  for (const FunctionDef& def : cls.methods) add_method(cls.type, def);
 }
 
 void forget_class(ClassDef& cls) {

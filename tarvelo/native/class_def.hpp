@@ -9,7 +9,9 @@
 // The family (here `Element`) fixes the instance layout and how the engine object is deleted.
 // A class without a constructor is a base class: calling it gives an instance without an engine
 // object, whatever the arguments. A method is its signature string, which is also its __doc__
-// and gives its name and argument names, and a body `Ref body(PyObject* self, const Args<N>&)`.
+// and gives its name and argument names, and a body `Ref body(PyObject* self, const Args<N>&)`;
+// it lives in the class as a function object (function.hpp), which has checked that `self` is
+// an instance of the class before the body runs.
 // A constructor body `Made<Family> make(const Args<N>&)` converts the arguments and returns the
 // new engine object. Every class refuses pickling with the text its family and kind call for.
 //
@@ -32,6 +34,7 @@
 #include <utility>
 #include <vector>
 
+#include "function.hpp"
 #include "objects.hpp"
 
 namespace tarvelo::py {
@@ -47,16 +50,18 @@ struct ClassDef {
   inquiry clear;  // nullptr: instances are never cleared
   Pickling pickling;
   Py_ssize_t basic_size;
-  std::vector<PyMethodDef> methods;
+  std::vector<FunctionDef> methods;
 
   // Set up when the module is imported.
   std::string qualified_name{};
-  std::vector<PyMethodDef> method_table{};
   PyTypeObject* type = nullptr;
 };
 
-// Creates the class as a heap type of `module` deriving from `base` (nullptr: object).
+// Creates the class as a heap type of `module` deriving from `base` (nullptr: object), with its
+// pickling refusal.
 void create_class(PyObject* module, ClassDef& cls, PyTypeObject* base);
+// Stores each method as a function object in the class's dictionary, in their order.
+void add_methods(const ClassDef& cls);
 // Forgets the class object (a failed import).
 void forget_class(ClassDef& cls);
 
@@ -131,18 +136,15 @@ PyObject* constructor_ignoring_arguments(PyTypeObject* type, PyObject*, PyObject
 template <Text Doc, auto Body>
 PyObject* call_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept {
-  static constexpr auto signature = parse_signature(Doc.view());
+  constexpr const Signature& signature = signature_of<Doc>;
   return guarded(
       [&] { return Body(self, bind<signature.count>(signature, args, nargs, kwnames)); });
 }
 
 // A method (or module function) in the vector call with keywords; `Doc` is its __doc__.
 template <Text Doc, auto Body>
-PyMethodDef method() {
-  static constexpr auto signature = parse_signature(Doc.view());
-  return {signature.function.text,
-          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&call_method<Doc, Body>)),
-          METH_FASTCALL | METH_KEYWORDS, Doc.value};
+constexpr FunctionDef method() {
+  return function_def<Doc, &call_method<Doc, Body>>();
 }
 
 template <class Base>
@@ -154,7 +156,7 @@ constexpr Pickling bare_pickling() {
 
 template <class Base>
 ClassDef define_class(const char* name, const char* base, newfunc construct,
-                      std::vector<PyMethodDef> methods = {}) {
+                      std::vector<FunctionDef> methods = {}) {
   return ClassDef{.name = name,
                   .base = base,
                   .construct = construct != nullptr ? construct : &construct_bare,

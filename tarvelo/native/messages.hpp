@@ -18,6 +18,12 @@ inline constexpr const char* pickling_setup_failed = "Unable to initialize pickl
 inline constexpr const char* init_failed = "init tarvelo.cy_engine";
 inline constexpr const char* unknown_base_class = "%s: base class %s is not defined before it";
 
+// ---- function objects ----
+inline constexpr const char* function_type_name = "tarvelo.cy_engine.function";
+inline constexpr const char* function_repr = "<function %U at %p>";
+inline constexpr const char* unbound_needs_argument = "unbound method %U() needs an argument";
+inline constexpr const char* self_name = "self";
+
 // ---- NumPy ----
 inline constexpr const char* not_a_type_object = "%.200s.%.200s is not a type object";
 inline constexpr const char* size_changed =

@@ -75,11 +75,8 @@ Ref set_logging(PyObject*, const Args<1>& a) {
   return none();
 }
 
-PyMethodDef* module_functions() {
-  static PyMethodDef functions[] = {method<"cy_set_logging_config(str severity)", set_logging>(),
-                                    {nullptr, nullptr, 0, nullptr}};
-  return functions;
-}
+constexpr FunctionDef logging_function =
+    method<"cy_set_logging_config(str severity)", set_logging>();
 
 // ---- start-up ----
 
@@ -143,9 +140,11 @@ void execute(PyObject* module) {
   check(PyDict_SetItemString(s.globals, "__builtins__", builtins.get()) == 0);
   warn_if_older_interpreter();
   register_module(module);
+  create_function_type(module);
   create_classes(module);
   import_numpy(module);
-  check(PyModule_AddFunctions(module, module_functions()) == 0);
+  for (const ClassDef* cls : kClassTable) add_methods(*cls);
+  add_module_function(module, logging_function);
   const Ref test = Ref::take(PyDict_New());
   check(PyModule_AddObjectRef(module, "__test__", test.get()) == 0);
 }

@@ -9,6 +9,8 @@ struct ModuleState {
   Ref module;         // the one module object, once its exec step has started
   PyObject* globals;  // its namespace (borrowed from the module)
   Ref ndarray;        // numpy.ndarray, the class every result array must belong to
+  Ref function_type;  // the class of the methods and of the module function
+  Ref method_type;    // types.MethodType: a method looked up through an instance
   // Interned names of the result-array call: np.empty(n, dtype=np.<dtype>).
   Ref np_name;
   Ref empty_name;
