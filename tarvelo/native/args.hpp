@@ -136,7 +136,12 @@ template <std::size_t N>
 Args<N> bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
              PyObject* kwnames) {
   std::array<PyObject*, N> slots{};
-  detail::bind_vector(signature, slots.data(), args, nargs, kwnames);
+  if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(N)) {
+    // Every argument by position, the usual call: nothing to check.
+    for (std::size_t i = 0; i < N; ++i) slots[i] = args[i];
+  } else {
+    detail::bind_vector(signature, slots.data(), args, nargs, kwnames);
+  }
   return Args<N>(signature, slots);
 }
 
