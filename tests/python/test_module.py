@@ -1,8 +1,11 @@
 # The module's contract: start-up, argument binding and conversion, input and result arrays.
 
+import inspect
 import os
 import pathlib
 import pickle
+import pydoc
+import re
 import subprocess
 import sys
 
@@ -60,6 +63,54 @@ def test_memory_exhaustion_is_a_memory_error():
             "print(ce.CySwitch(2).get_side_currents(2, 2)[1].size)\n")
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert (result.returncode, result.stdout) == (0, "MemoryError\n2\n"), result.stderr
+
+
+def test_methods_are_function_objects_that_bind_as_methods():
+    function = type(ce.cy_set_logging_config)
+    assert function.__name__ == "function" and function.__module__ == "tarvelo.cy_engine"
+    for class_name, cls in CLASSES.items():
+        methods = {name: f for name, f in vars(cls).items() if name not in ("__new__", "__doc__",
+                                                                             "__module__")}
+        assert "__reduce__" in methods and "__setstate__" in methods
+        for name, method in methods.items():
+            assert type(method) is function, (class_name, name)
+            assert (method.__name__, method.__qualname__, method.__module__) == (
+                name, f"{class_name}.{name}", "tarvelo.cy_engine")
+            arguments = re.fullmatch(r"(?:\w+\.)?\w+\((.*)\)", method.__doc__)[1].split(", ")
+            names = [argument.split()[-1] for argument in arguments]
+            assert list(inspect.signature(method).parameters) == names, method.__doc__
+    assert ce.CyElement.connect.__doc__ == (
+        "CyElement.connect(self, CyElement cy_element, connections)")
+    assert ce.CyBus.initialize_potentials.__doc__ == (
+        "CyBus.initialize_potentials(self, double complex[::1] potentials)")
+    assert str(inspect.signature(ce.cy_set_logging_config)) == "(severity)"
+    assert "initialize_potentials(self, potentials)" in pydoc.render_doc(ce.CyBus,
+                                                                         renderer=pydoc.plaintext)
+    method = ce.CyBus.initialize_potentials  # pickled by reference, as a Python function is
+    assert pickle.loads(pickle.dumps(method)) is method
+
+    class Source(ce.CyVoltageSource):
+        def update_voltages(self, voltages):  # an override that reaches ours through super()
+            super().update_voltages(2 * voltages)
+
+    source, reference = Source(2, carray([0])), ce.CyPotentialRef()
+    source.connect(reference, [(1, 0)])
+    solver = ce.CyNewton(ce.CyElectricalNetwork(objects(source, reference), 2), False)
+    assert str(inspect.signature(source.update_voltage)) == "(voltage)"
+    for update, voltage in [(lambda: source.update_voltages(carray([115])), 230),
+                            (lambda: ce.CyVoltageSource.update_voltages(source, carray([60])), 60),
+                            (lambda: ce.CyVoltageSource.update_voltage(*[source], voltage=40), 40),
+                            (lambda: source.update_voltage(20), 20)]:
+        update()
+        solver.solve_load_flow(10, 1e-9)
+        np.testing.assert_allclose(source.get_potentials(2), [voltage, 0], atol=1e-9)
+    assert_refusals([
+        (lambda: ce.CyElement.connect(3, source, []), TypeError, "Argument 'self' has incorrect "
+         "type (expected tarvelo.cy_engine.CyElement, got int)"),
+        (lambda: ce.CyBus.initialize_potentials(source, None), TypeError, "...(expected "
+         "tarvelo.cy_engine.CyBus, got test_module....Source)"),
+        (lambda: ce.CyElement.disconnect(), TypeError,
+         "unbound method CyElement.disconnect() needs an argument")])
 
 
 def test_argument_binding_and_conversion():
