@@ -36,13 +36,13 @@ FamilyOf<T>* engine_pointer(PyObject* object) {
 
 // The engine object `base` of `holder` as a T, refused (TypeError) when it is of another kind (a
 // Python class deriving from two of ours). An object of exactly the class T, the usual case, is
-// recognised by its type alone, at a fraction of the cost of a dynamic_cast.
+// recognised by its type's one type_info object, at a fraction of the cost of a dynamic_cast.
 template <class T>
 T& engine_as(FamilyOf<T>& base, PyObject* holder) {
   if constexpr (std::is_same_v<T, FamilyOf<T>>) {
     return base;
   } else {
-    if (typeid(base) == typeid(T)) return static_cast<T&>(base);
+    if (&typeid(base) == &typeid(T)) return static_cast<T&>(base);
     T* derived = dynamic_cast<T*>(&base);
     if (derived == nullptr)
       raise(PyExc_TypeError, messages::wrong_engine_object, class_name(holder).get());
