@@ -109,8 +109,13 @@ def test_methods_are_function_objects_that_bind_as_methods():
          "type (expected tarvelo.cy_engine.CyElement, got int)"),
         (lambda: ce.CyBus.initialize_potentials(source, None), TypeError, "...(expected "
          "tarvelo.cy_engine.CyBus, got test_module....Source)"),
-        (lambda: ce.CyElement.disconnect(), TypeError,
-         "unbound method CyElement.disconnect() needs an argument")])
+        (lambda: ce.CyElement.disconnect(self=source), TypeError,
+         "unbound method CyElement.disconnect() needs an argument"),
+        # Of the right class but holding the engine object of its other base.
+        (lambda: ce.CyPowerLoad.update_power(type("BusLoad", (ce.CyBus, ce.CyPowerLoad), {})(
+            1, carray([0])), 1), TypeError, "BusLoad does not hold the engine object that this "
+         "method needs")])
+    assert repr(ce.CyElement.connect).startswith("<function CyElement.connect at 0x")
 
 
 def test_argument_binding_and_conversion():
