@@ -133,6 +133,14 @@ def test_logging_configuration(capfd):
     ce.cy_set_logging_config(severity="warning")
     counts = re.findall(r"debug Number of tape operators: (\d+)", capfd.readouterr().out)
     assert len(counts) == 2 and int(counts[1]) < int(counts[0])  # recorded, then optimised
+    # The sparsity pattern is analysed once, though the first solve refused a singular Jacobian.
+    ce.cy_set_logging_config("debug")
+    floating = ce.CyNewton(four_wire().network(extra=[ce.CyBus(1, carray([1.0]))]), False)
+    with pytest.raises(RuntimeError):
+        floating.solve_load_flow(5, 1e-10)
+    floating.analyse_jacobian()
+    ce.cy_set_logging_config("warning")
+    assert capfd.readouterr().out.count("Sparse pattern initialisation") == 1
     assert_refusals([
         (lambda: ce.cy_set_logging_config("Info"), RuntimeError, "Unknown severity string Info."),
         (lambda: ce.cy_set_logging_config(b"info"), TypeError, "Argument 'severity' has incorrect "
