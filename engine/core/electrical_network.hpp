@@ -17,6 +17,7 @@
 
 namespace tarvelo {
 
+class AbstractSolver;
 class FlexibleParameter;
 struct SweepPlan;
 
@@ -27,6 +28,8 @@ class ElectricalNetwork {
   std::set<FlexibleParameter*> flexible_parameters;
   // The solver whose vectors the nodes and records point into, if any.
   const void* linker = nullptr;
+  // The solvers built on this network and still alive, oldest first (kept by the solvers).
+  std::vector<AbstractSolver*> solvers;
   // The compact form of the sweep over these elements, made and checked by the backward-forward
   // solver (solvers/backward_forward.cpp); empty until a sweep needs it.
   std::shared_ptr<SweepPlan> sweep_plan;
@@ -43,6 +46,12 @@ class ElectricalNetwork {
   void eval_currents() const;
   void backward();
   double forward();
+  // The nodes whose potentials a sweep reads or writes outside the solver vector x: among the
+  // nodes listed when the network was built and those its elements' ports are on now (a join
+  // made since may have put them on a new node), each one not held at zero whose potential is
+  // not a slot of x (its stored value, or a slot of another solver's vector). The list holds
+  // while `structure_revision` does not move.
+  std::vector<const Connection*> nodes_outside(const Eigen::VectorXd& x) const;
   std::vector<int> detect_elements(const std::vector<long>& indices) const;
 };
 

@@ -22,6 +22,11 @@ void declare(const LinkedVector& r, std::vector<double>& out) {
   }
 }
 
+bool points_into(const double* slot, const Eigen::VectorXd& v) {
+  const std::less<const double*> before;
+  return v.size() > 0 && !before(slot, v.data()) && before(slot, v.data() + v.size());
+}
+
 namespace {
 
 bool unlinking(const ADVector& t) {
@@ -32,9 +37,7 @@ bool unlinking(const ADVector& t) {
 // compared, not the cursor, so that a layout changed by joins made after linking (a node held
 // at zero later) still finds every record of that solver.
 bool holds_slots(bool is_linked, const double* linked, const Eigen::VectorXd& v, int) {
-  const std::less<const double*> before;
-  return is_linked && v.size() > 0 && !before(linked, v.data()) &&
-         before(linked, v.data() + v.size());
+  return is_linked && points_into(linked, v);
 }
 
 // The first of the `count` slots from k, which must lie within both vectors.

@@ -115,6 +115,9 @@ void link(std::vector<Record>& records, const ADVector& t, Eigen::VectorXd& v, i
   for (auto& r : records) link(r, t, v, k);
 }
 
+// Whether `slot` lies within the vector v.
+bool points_into(const double* slot, const Eigen::VectorXd& v);
+
 // ---- reading ----
 
 inline Complex read(const LinkedComplex& r) {

@@ -23,9 +23,8 @@
 // The sweep steps are written once below, on the ports p (a line's own, or the compact sweep's
 // arrays), with matrices held column by column (as Eigen holds them) and scratch storage of the
 // caller. A forward step measures every change of a side-2 potential against the potential
-// before its write, and returns the largest modulus (the square root of the largest square,
-// taken once; the larger part, real or imaginary, for a single-conductor shunt line), NaN as soon
-// as one change is NaN.
+// before its write, and returns the largest modulus (the larger part, real or imaginary, for a
+// single-conductor shunt line), NaN as soon as one change is NaN.
 #pragma once
 
 #include <cmath>
@@ -48,6 +47,13 @@ ColumnOf<S> side_potentials(const std::vector<Port*>& side) {
   return v;
 }
 
+// |z|: the square root of the squares' sum where that sum is a normal number, the scaled modulus
+// (std::abs, slower) where the squares overflow or underflow.
+inline double modulus(const Complex& z) {
+  const double square = z.real() * z.real() + z.imag() * z.imag();
+  return std::isnormal(square) ? std::sqrt(square) : std::abs(z);
+}
+
 // The larger of two changes, NaN as soon as one is NaN.
 inline double larger_change(double largest, double change) {
   return (std::isnan(change) || change > largest) ? change : largest;
@@ -59,12 +65,10 @@ double move_side2(Ports& p, std::size_t n, const Complex* v, bool by_larger_part
   double largest = 0.0;
   for (std::size_t k = 0; k < n; ++k) {
     const Complex change = v[k] - p.potential(n + k);
-    largest = larger_change(
-        largest, by_larger_part ? larger_part(change)
-                                : change.real() * change.real() + change.imag() * change.imag());
+    largest = larger_change(largest, by_larger_part ? larger_part(change) : modulus(change));
   }
   for (std::size_t k = 0; k < n; ++k) p.set_potential(n + k, v[k]);
-  return by_larger_part ? largest : std::sqrt(largest);
+  return largest;
 }
 
 // SimplifiedLine forward: V2 = V1 - Z I1; v: n values.

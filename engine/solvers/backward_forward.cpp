@@ -27,6 +27,7 @@
 // load balancer, the delta reference), or a listed element twice, leaves the sweep to the
 // elements' steps.
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <typeinfo>
@@ -417,6 +418,18 @@ BackwardForward::BackwardForward(ElectricalNetwork* network) : AbstractSolver(ne
   initial_variables = variables;
 }
 
+bool BackwardForward::potentials_finite() {
+  if (!variables.allFinite()) return false;
+  if (outside_revision != structure_revision) {
+    outside = network->nodes_outside(variables);
+    outside_revision = structure_revision;
+  }
+  return std::all_of(outside.begin(), outside.end(), [](const Connection* node) {
+    const Complex v = plain_potential(*node);
+    return std::isfinite(v.real()) && std::isfinite(v.imag());
+  });
+}
+
 std::pair<int, double> BackwardForward::solve_load_flow(int max_iterations, double tolerance) {
   auto& plan = network->sweep_plan;
   if (plan == nullptr) plan = std::make_shared<SweepPlan>();
@@ -438,8 +451,9 @@ std::pair<int, double> BackwardForward::solve_load_flow(int max_iterations, doub
       change = network->forward();
     }
     // The elements' measures skip NaN changes: potentials that went non-finite must end the
-    // sweep as a failure (NaN), not look converged.
-    if (!variables.allFinite()) change = std::numeric_limits<double>::quiet_NaN();
+    // sweep as a failure (NaN), not look converged, whether they live in this solver's vector,
+    // in another's or in the nodes' stored values.
+    if (!potentials_finite()) change = std::numeric_limits<double>::quiet_NaN();
     ++i;
   } while (change > tolerance && i < max_iterations);
   if (compact) plan->finish();

@@ -1,6 +1,8 @@
 #include "solvers/solvers.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <optional>
 #include <stdexcept>
 
@@ -73,12 +75,42 @@ ADVector taped_constants(const Eigen::VectorXd& values) {
 
 // ---- AbstractSolver ----
 
-AbstractSolver::AbstractSolver(ElectricalNetwork* network) : network(network) {}
+AbstractSolver::AbstractSolver(ElectricalNetwork* network) : network(network) {
+  if (network != nullptr) network->solvers.push_back(this);
+}
 
 AbstractSolver::~AbstractSolver() {
-  if (network != nullptr && network->linker == this) {
+  if (network == nullptr) return;
+  auto& alive = network->solvers;
+  alive.erase(std::remove(alive.begin(), alive.end(), this), alive.end());
+  if (network->linker != this) return;
+  if (alive.empty() || !hand_links_to(*alive.back())) {
     network->unlink_variables(variables, dynamic_variables);
     network->linker = nullptr;
+  }
+}
+
+bool AbstractSolver::hand_links_to(AbstractSolver& heir) noexcept {
+  try {
+    // The heir's vectors must have the layout of this solver's and of the network's now: a join
+    // that holds a node at zero changes it, and then the stored values are read instead.
+    const auto [x, p] = network->declare_variables();
+    if (heir.variables.size() != variables.size() || heir.variables.size() != std::ssize(x) ||
+        heir.dynamic_variables.size() != dynamic_variables.size() ||
+        heir.dynamic_variables.size() != std::ssize(p))
+      return false;
+    // Copied in place: the heir's vectors keep their storage, which other records point into.
+    std::copy(variables.begin(), variables.end(), heir.variables.begin());
+    std::copy(dynamic_variables.begin(), dynamic_variables.end(), heir.dynamic_variables.begin());
+    network->link_variables(taped_constants(heir.variables), heir.variables,
+                            taped_constants(heir.dynamic_variables), heir.dynamic_variables);
+    network->linker = &heir;
+    return true;
+  } catch (...) {
+    // Whatever was linked to the heir lets go too; the caller unlinks what points into this
+    // solver's vectors.
+    network->unlink_variables(heir.variables, heir.dynamic_variables);
+    return false;
   }
 }
 
@@ -193,6 +225,7 @@ const Eigen::SparseMatrix<double>& AbstractNewton::update_jacobian() {
     build_jacobian_structure();
     spdlog::debug(messages::sparse_pattern);
     spdlog::debug(fmt::runtime(messages::pattern_size), n, jacobian_subset.nnz());
+    pattern_analysed = true;
   }
   sparse_jacobian();
   const auto& values = jacobian_subset.val();
@@ -239,10 +272,10 @@ std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, doubl
     if (!((norm > tolerance || std::isnan(norm)) && i < max_iterations)) break;
     const Eigen::SparseMatrix<double>& matrix = update_jacobian();
     if (!all_finite(matrix)) fail_at(messages::nan_encountered, i);
-    if (!pattern_analysed) {
+    if (!lu_analysed) {
       if (has_empty_column(matrix)) fail_at(messages::decomposition_failed, i);
       lu.analyzePattern(matrix);
-      pattern_analysed = true;
+      lu_analysed = true;
     }
     lu.factorize(matrix);
     if (lu.info() != Eigen::Success) fail_at(messages::decomposition_failed, i);

@@ -12,6 +12,8 @@
 // last element first) and forward steps (potentials, first element first) instead.
 #pragma once
 
+#include <cstdint>
+#include <limits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -33,7 +35,8 @@ class AbstractSolver {
   explicit AbstractSolver(ElectricalNetwork* network);
   AbstractSolver(const AbstractSolver&) = delete;
   AbstractSolver& operator=(const AbstractSolver&) = delete;
-  // Unlinks the network when this solver is the one it is linked to.
+  // When this solver is the one its network is linked to, hands the links to the newest solver
+  // of the network still alive, or unlinks the network when there is none.
   virtual ~AbstractSolver();
 
   virtual std::pair<int, double> solve_load_flow(int max_iterations, double tolerance) = 0;
@@ -47,6 +50,12 @@ class AbstractSolver {
   // Declares the network's variables into the solver's vectors and links the network to them;
   // x and p become the taped vectors (independent variables of a tape when one is recording).
   void declare_and_link(ADVector& x, ADVector& p, bool record);
+
+ private:
+  // Links the network's nodes and records to `heir`'s vectors, which take the values they hold
+  // now in this solver's (the latest potentials, the parameters as updated) as their starting
+  // point; false, with nothing linked to the heir, when its layout is no longer the network's.
+  bool hand_links_to(AbstractSolver& heir) noexcept;
 };
 
 class BackwardForward : public AbstractSolver {
@@ -54,6 +63,15 @@ class BackwardForward : public AbstractSolver {
   explicit BackwardForward(ElectricalNetwork* network);
 
   std::pair<int, double> solve_load_flow(int max_iterations, double tolerance) override;
+
+ private:
+  // Whether every potential the sweep reads or writes is finite, in `variables` or outside.
+  bool potentials_finite();
+
+  // The network's nodes whose potentials live outside `variables`, found again whenever the
+  // structure revision has moved since.
+  std::vector<const Connection*> outside;
+  std::uint64_t outside_revision = std::numeric_limits<std::uint64_t>::max();
 };
 
 using SizeVector = CppAD::vector<std::size_t>;
@@ -70,7 +88,8 @@ class AbstractNewton : public AbstractSolver {
   CppAD::vector<double> jacobian_point;
   CppAD::sparse_jac_work jacobian_work;
   Eigen::SparseLU<Eigen::SparseMatrix<double>, Eigen::COLAMDOrdering<int>> lu;
-  bool pattern_analysed = false;
+  bool pattern_analysed = false;  // the Jacobian's sparsity pattern
+  bool lu_analysed = false;       // the LU's pattern, once the Jacobian has no empty column
 
   std::size_t sparse_jacobian();  // into jacobian_subset at the variables; the colours used
 

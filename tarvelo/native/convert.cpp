@@ -21,7 +21,8 @@ std::pair<Ref, Ref> unpack_pair(PyObject* item) {
   Ref values[2];
   Py_ssize_t count = 0;
   if (PyTuple_Check(item) || PyList_Check(item)) {
-    count = PySequence_Size(item);  // cannot fail on a tuple or list
+    count = PySequence_Size(item);  // a subclass's own __len__ may fail
+    check(count >= 0);
     if (count > 2) raise(PyExc_ValueError, messages::too_many_to_unpack, Py_ssize_t{2});
     for (Py_ssize_t i = 0; i < count; ++i) values[i] = Ref::take(PySequence_GetItem(item, i));
   } else {

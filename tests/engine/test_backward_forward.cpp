@@ -92,6 +92,15 @@ TEST(Lines, ShuntLineForwardStepsMeasureTheirChange) {
   pair.connect_side(c2, checks::same_ports(2), false);
   pair.ports[0].current = pair.ports[1].current = 0.0;
   EXPECT_NEAR(pair.forward(), 5.0, 1e-9);
+  // The modulus neither overflows nor underflows where the squares of its parts would.
+  for (const double scale : {1e200, 1e-170}) {
+    const Rows u1{change * scale / a, 0.0}, u2{0.0, 0.0};
+    Bus d1(2, u1.data()), d2(2, u2.data());
+    ShuntLine wide(2, Rows{y, 0.0, 0.0, y}.data(), Rows{z, 0.0, 0.0, z}.data());
+    wide.connect_side(d1, checks::same_ports(2), true);
+    wide.connect_side(d2, checks::same_ports(2), false);
+    EXPECT_NEAR(wide.forward() / scale, 5.0, 1e-9) << scale;
+  }
 }
 
 // An element that notes when the backward pass reaches it and reports a fixed change.

@@ -23,6 +23,7 @@ std::vector<Complex> matrix(Complex diagonal, Complex off) {
 //    │n             g┘    ║
 //   ref               line ══ b3 ── delta (power), stray (star power, joined later)
 //   delta src ══ b4 ── far (delta power), its port 0 held at zero by dref
+//   island: a single-phase source joined to nothing, its neutral floating
 // The shunt's return is tied to its own far neutral, and the line is listed before the shunt
 // line: a backward pass reads currents it has not set yet. The loads' ports come first on their
 // nodes, and the node held at zero stores 1 V. A feeder that lists its first bus twice has no
@@ -44,6 +45,7 @@ struct Feeder {
   DeltaVoltageSource dsrc{3, u.data()};
   PotentialRef dref;
   Bus b4{3, v0.data()};
+  VoltageSource island{2, u.data()};
   std::unique_ptr<PowerLoad> stray = std::make_unique<PowerLoad>(4, s.data());
   std::unique_ptr<ElectricalNetwork> network;
   std::unique_ptr<BackwardForward> solver;
@@ -63,7 +65,7 @@ struct Feeder {
     }
     for (Bus* bus : {&b0, &b1, &b2, &b3}) bus->initialize_potentials(v0.data());
     std::vector<Element*> list{&power, &src, &ref, &b0,  &line, &b3,   &delta, &shunt,
-                               &b1,    &sw,  &b2,  &far, &dsrc, &dref, &b4};
+                               &b1,    &sw,  &b2,  &far, &dsrc, &dref, &b4,    &island};
     if (elements_steps) list.push_back(&b0);
     network = std::make_unique<ElectricalNetwork>(list);
     solver = std::make_unique<BackwardForward>(network.get());
@@ -108,7 +110,13 @@ TEST(BackwardForwardCompact, GivesTheElementStepsResults) {
     f.stray->eval_currents(false);
   });
   both([](Feeder& f) { f.stray.reset(); });
-  // Without a solver the nodes read their stored values, which the compact form writes too.
+  // New starting potentials everywhere, the island's floating neutral included, which no
+  // forward step writes. Without a solver the nodes read their stored values, which the compact
+  // form writes too, for the nodes the steps write alone.
+  both([](Feeder& f) {
+    const Eigen::VectorXd start = 0.9 * f.solver->variables.array() + 1.0;
+    f.solver->set_variables(start.data());
+  });
   for (Feeder* f : {&a, &b}) f->solver.reset();
   EXPECT_EQ(state(*a.network), state(*b.network));
 }

@@ -22,7 +22,9 @@ def test_joins_keep_the_surviving_potentials_and_refusals_keep_the_pairs_applied
         ([[]], ValueError, "need more than 0 values to unpack"),
         ([5], TypeError, "'int' object is not iterable"),
         ([("0", 1)], TypeError, "an integer is required"),
-        (map(int, "x"), ValueError, "invalid literal for int() with base 10: 'x'")]])
+        (map(int, "x"), ValueError, "invalid literal for int() with base 10: 'x'"),
+        ([type("NoLength", (list,), {"__len__": lambda self: 1 // 0})([0, 1])],
+         ZeroDivisionError, "integer division or modulo by zero")]])
     np.testing.assert_array_equal(b.get_potentials(2), [8, 7])  # the first pair stays applied
     bus = ce.CyBus(3, carray([1, 2, 3]))
     bus.connect_ports(None)

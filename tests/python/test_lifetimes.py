@@ -1,14 +1,15 @@
 # Dropping elements, networks and solvers in any order never reaches freed engine memory.
 
 # The network keeps its element objects alive and a solver its network; deleting the solver that
-# last linked a network unlinks it, so reads fall back to the stored (starting) potentials.
+# last linked a network hands its links to the newest solver still alive on it, or, when none is
+# left, unlinks it, so reads fall back to the stored (starting) potentials.
 
 import gc
 import itertools
 import weakref
 
 import numpy as np
-from conftest import START, carray, four_wire, objects
+from conftest import START, carray, four_wire, objects, same
 
 from tarvelo import cy_engine as ce
 
@@ -36,6 +37,59 @@ def test_every_deletion_order_reads_solver_values_then_stored_values():
                 if reader in held:
                     expected = solved if order.index("solver") > order.index(name) else START
                     np.testing.assert_allclose(held[reader].get_potentials(4), expected, atol=1e-9)
+
+
+# source(0) ─ line ─ bus(0) == load(0); the neutrals joined along the line, the source's held by
+# a reference. Listed as source, reference, line, bus, load.
+def single_phase(power):
+    source, reference = ce.CyVoltageSource(2, carray([230])), ce.CyPotentialRef()
+    source.connect(reference, [(1, 0)])
+    line, bus = ce.CySimplifiedLine(2, carray([0.4 + 0.1j, 0.02j, 0.02j, 0.4 + 0.1j])), ce.CyBus(
+        2, carray([230, 0]))
+    line.connect_side(source, same(2), True)
+    line.connect_side(bus, same(2), False)
+    load = ce.CyPowerLoad(2, carray([power]))
+    bus.connect(load, same(2))
+    return ce.CyElectricalNetwork(objects(source, reference, line, bus, load), 5), bus, load
+
+
+def test_an_older_solver_takes_the_links_over_with_the_present_values():
+    network, bus, load = single_phase(1e3)
+    newton = ce.CyNewton(network, False)
+    newton.solve_load_flow(20, 1e-10)
+    sweep = ce.CyBackwardForward(network)
+    load.update_power(3e3)
+    sweep.solve_load_flow(100, 1e-12)
+    swept = bus.get_potentials(2)
+    del sweep  # the Newton solver starts from the sweep's potentials and the updated power
+    np.testing.assert_array_equal(bus.get_potentials(2), swept)
+    assert newton.solve_load_flow(20, 1e-10)[1] <= 1e-10
+    np.testing.assert_allclose(bus.get_potentials(2), swept, atol=1e-9)
+    load.update_power(5e3)
+    assert newton.solve_load_flow(20, 1e-10)[1] <= 1e-10
+    fresh_network, fresh_bus, _ = single_phase(5e3)
+    fresh = ce.CyNewton(fresh_network, False)
+    fresh.solve_load_flow(20, 1e-10)
+    np.testing.assert_allclose(bus.get_potentials(2), fresh_bus.get_potentials(2), atol=1e-9)
+    drop = bus.get_potentials(2) @ [1, -1]
+    assert abs(drop * np.conj(load.get_currents(1)[0]) - 5e3) < 1e-6  # the load draws its power
+    del newton  # no solver left: the stored values, the last the sweep wrote
+    np.testing.assert_array_equal(bus.get_potentials(2), swept)
+
+
+def test_the_sweep_reports_nan_potentials_wherever_they_live():
+    # A second sweep solver built and dropped; a bus joined after the network was built.
+    network, bus, load = single_phase(1e3)
+    sweep = ce.CyBackwardForward(network)
+    ce.CyBackwardForward(network)
+    load.update_power(float("nan"))
+    assert np.isnan(sweep.solve_load_flow(100, 1e-10)[1])
+    network, bus, load = single_phase(1e3)
+    sweep = ce.CyBackwardForward(network)
+    assert sweep.solve_load_flow(100, 1e-10)[1] <= 1e-10
+    extra = ce.CyBus(2, carray([0, 0]))
+    extra.connect(bus, same(2))
+    assert np.isnan(sweep.solve_load_flow(100, 1e-10)[1])
 
 
 # ---- cycles: the collector sees what the module keeps alive ----

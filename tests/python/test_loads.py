@@ -25,7 +25,9 @@ def test_each_law_before_and_after_updates_equal_to_a_fresh_solver(kind, delta, 
     load = FAMILIES[kind][delta](n=4 - delta, **{f"{kind}s": carray([*values, 1e6])})
     net = behind_line([(load, 4 - delta)])
     assert_refusals([(lambda: FAMILIES[kind][0](0, None), RuntimeError, None),  # no neutral
-                     (lambda: load.get_inner_currents(2), ValueError, "size: ...least 3, got 2")])
+                     (lambda: load.get_inner_currents(2), ValueError, "size: ...least 3, got 2"),
+                     (lambda: ce.CyLoadBalancer(Z2, YM, K).get_inner_currents(2), ValueError,
+                      "size: ...least 3, got 2")])
     solver = solve(net, SOLVERS[name])
     dv = assert_law(kind, load, values)
     unloaded = PHASE_VOLTAGES - np.roll(PHASE_VOLTAGES, -1) if delta else PHASE_VOLTAGES

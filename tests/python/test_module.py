@@ -42,13 +42,16 @@ api[0] = api[211] = ctypes.cast(ctypes.CFUNCTYPE(ctypes.c_uint)(lambda: 2**26), 
 api[210] = ctypes.cast(ctypes.CFUNCTYPE(ctypes.c_int)(lambda: 1), ctypes.c_void_p)
 capsule = ctypes.pythonapi.PyCapsule_New
 capsule.restype, capsule.argtypes = ctypes.py_object, [ctypes.c_void_p] * 3
-core, sys.modules["numpy._core._multiarray_umath"] = sys.modules["numpy._core._multiarray_umath"], \
-    types.SimpleNamespace(_ARRAY_API=capsule(api, 0, 0))
+key = "numpy._core._multiarray_umath"  # found first; NumPy 1 has it under numpy.core only
+core, sys.modules[key] = sys.modules.get(key), types.SimpleNamespace(_ARRAY_API=capsule(api, 0, 0))
 try:
     from tarvelo import cy_engine
 except ImportError as error:
     print(error)
-sys.modules["numpy._core._multiarray_umath"] = core  # a failed import left nothing behind
+if core is None:  # then a failed import left nothing behind
+    del sys.modules[key]
+else:
+    sys.modules[key] = core
 from tarvelo import cy_engine
 print(cy_engine.__test__)"""
 
@@ -265,7 +268,10 @@ def test_result_arrays_are_checked_whole_and_written_at_once(monkeypatch):
     expected = "result: expected at least {} values, got {}"
     assert_refusals([
         (lambda: bus.get_potentials(4), ValueError, expected.format(4, 3)),
-        (lambda: switch.get_side_potentials(0, 5), ValueError, expected.format(5, 4))])
+        (lambda: switch.get_side_potentials(5, 0), ValueError, expected.format(5, 4)),
+        (lambda: switch.get_side_potentials(0, 5), ValueError, expected.format(5, 4)),
+        (lambda: switch.get_side_currents(5, 0), ValueError, expected.format(5, 4)),
+        (lambda: switch.get_side_currents(0, 5), ValueError, expected.format(5, 4))])
     # The second result array is made while the first is already made: moving the first then
     # leaves the module nothing freed to write into.
     Numpy.moving = True
