@@ -91,11 +91,11 @@ PyType_Slot slots[] = {{Py_tp_call, reinterpret_cast<void*>(&PyVectorcall_Call)}
 
 // A method descriptor to the interpreter (called unbound, with the instance first), called
 // through the vector call, made only by the module.
-PyType_Spec spec = {messages::function_type_name, sizeof(Function), 0,
-                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR |
-                        Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_IMMUTABLETYPE |
-                        Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                    slots};
+PyType_Spec description = {messages::function_type_name, sizeof(Function), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR |
+                               Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_IMMUTABLETYPE |
+                               Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                           slots};
 
 Ref make_function(const FunctionDef& def, PyObject* owner, const Ref& name, const Ref& qualname) {
   auto* type = reinterpret_cast<PyTypeObject*>(state().function_type.get());
@@ -138,7 +138,7 @@ PyObject* refuse_self(const Function& function, PyObject* self) noexcept {
 void create_function_type(PyObject* module) {
   const Ref types = Ref::take(PyImport_ImportModule("types"));
   state().method_type = Ref::take(PyObject_GetAttrString(types.get(), "MethodType"));
-  state().function_type = Ref::take(PyType_FromMetaclass(nullptr, module, &spec, nullptr));
+  state().function_type = Ref::take(PyType_FromMetaclass(nullptr, module, &description, nullptr));
 }
 
 void add_method(PyTypeObject* cls, const FunctionDef& def) {
