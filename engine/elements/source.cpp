@@ -16,9 +16,10 @@ std::size_t voltage_count(int n) {
   return static_cast<std::size_t>(n - 1);
 }
 
-// A delta reference carries its current through port 0: it needs at least one port.
+// A delta reference carries its current through port 0: it needs at least one port. A negative
+// count fails in the ports' reserve, as for every element.
 int delta_ref_port_count(int n) {
-  if (n < 1)
+  if (n == 0)
     throw std::invalid_argument(fmt::format(fmt::runtime(messages::delta_ref_needs_a_port), n));
   return n;
 }

@@ -15,11 +15,16 @@ namespace {
         expected, expected == 1 ? "" : "s", given);
 }
 
-// The slot of the argument called `key`, or -1.
+// The slot of the argument called `key`, or -1. A name that UTF-8 cannot encode (a lone
+// surrogate) names no argument.
 Py_ssize_t slot_of(const Signature& signature, PyObject* key) {
   Py_ssize_t length = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(key, &length);
-  if (utf8 == nullptr) throw PythonError{};
+  if (utf8 == nullptr) {
+    check(PyErr_ExceptionMatches(PyExc_UnicodeEncodeError) != 0);
+    PyErr_Clear();
+    return -1;
+  }
   for (std::size_t i = 0; i < signature.count; ++i) {
     const char* name = signature.arguments[i].text;
     if (std::strlen(name) == static_cast<std::size_t>(length) &&

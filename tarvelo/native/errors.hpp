@@ -39,17 +39,6 @@ PyObject* guarded(Body&& body) noexcept {
   }
 }
 
-template <class Body>
-int guarded_status(Body&& body) noexcept {
-  try {
-    std::forward<Body>(body)();
-    return 0;
-  } catch (...) {
-    translate_exception();
-    return -1;
-  }
-}
-
 // Keeps the pending exception aside for its lifetime (deallocation must not disturb it).
 class SavedError {
  public:

@@ -23,15 +23,15 @@ const Function& function_of(PyObject* object) {
 PyObject* bind(PyObject* function, PyObject* instance, PyObject*) noexcept {
   if (instance == nullptr || instance == Py_None) return Py_NewRef(function);
   PyObject* const args[] = {function, instance};
-  return PyObject_Vectorcall(state().method_type.get(), args, 2, nullptr);
+  return PyObject_Vectorcall(function_of(function).method_type, args, 2, nullptr);
 }
 
-// "(self, cy_element, connections)": the names that keyword calls accept, which is what
-// inspect.signature and help() show.
+// "($self, /, cy_element, connections)": the names that keyword calls accept, after the instance,
+// which is taken by position only; inspect.signature and help() show them.
 PyObject* text_signature(PyObject* object, void*) noexcept {
   return guarded([&] {
     const Signature& signature = *function_of(object).signature;
-    std::string names = signature.takes_self ? messages::self_name : "";
+    std::string names = signature.takes_self ? messages::positional_self : "";
     for (std::size_t i = 0; i < signature.count; ++i) {
       if (!names.empty()) names += ", ";
       names += signature.arguments[i].text;
@@ -59,7 +59,8 @@ int traverse(PyObject* object, visitproc visit, void* arg) noexcept {
 void deallocate(PyObject* object) noexcept {
   PyObject_GC_UnTrack(object);
   const Function& function = function_of(object);
-  for (PyObject* held : {function.owner, function.name, function.qualname, function.doc})
+  for (PyObject* held :
+       {function.owner, function.name, function.qualname, function.doc, function.method_type})
     Py_XDECREF(held);
   PyTypeObject* type = Py_TYPE(object);
   reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(object);
@@ -109,6 +110,7 @@ Ref make_function(const FunctionDef& def, PyObject* owner, const Ref& name, cons
   function->name = Py_NewRef(name.get());
   function->qualname = Py_NewRef(qualname.get());
   function->doc = doc.release();
+  function->method_type = Py_NewRef(state().method_type.get());
   return object;
 }
 

@@ -22,6 +22,9 @@ struct Function {
   PyObject* name;
   PyObject* qualname;
   PyObject* doc;
+  // types.MethodType, which binding calls: held by every function, since a function can outlive
+  // the module state (code run during a failed import may keep a class).
+  PyObject* method_type;
 };
 
 // A body in the vector call: `self` is the instance (the module, for a module function), `args`

@@ -23,6 +23,8 @@ inline constexpr const char* function_type_name = "tarvelo.cy_engine.function";
 inline constexpr const char* function_repr = "<function %U at %p>";
 inline constexpr const char* unbound_needs_argument = "unbound method %U() needs an argument";
 inline constexpr const char* self_name = "self";
+// The instance in a text signature: given by position only.
+inline constexpr const char* positional_self = "$self, /";
 
 // ---- NumPy ----
 inline constexpr const char* not_a_type_object = "%.200s.%.200s is not a type object";

@@ -10,7 +10,7 @@ struct ModuleState {
   PyObject* globals;  // its namespace (borrowed from the module)
   Ref ndarray;        // numpy.ndarray, the class every result array must belong to
   Ref function_type;  // the class of the methods and of the module function
-  Ref method_type;    // types.MethodType: a method looked up through an instance
+  Ref method_type;    // types.MethodType, handed to every function made (see Function)
   // Interned names of the result-array call: np.empty(n, dtype=np.<dtype>).
   Ref np_name;
   Ref empty_name;

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cmath>
+#include <initializer_list>
 #include <memory>
 #include <stdexcept>
 #include <utility>
@@ -42,18 +43,24 @@ TEST(NewtonSolvers, FailuresLimitsAndTheirDiagnosis) {
   const std::string nan = "1 NaN value encountered at iteration 0. ";
   Feeder dead(true);
   EXPECT_TRUE(std::isnan(Newton(dead.network.get(), false).solve_load_flow(0, 1e-9).second));
-  // Two admittances near the largest double on one node: their sum in the Jacobian is infinite
-  // (not NaN), and the node's row names its first port's element.
-  //   VoltageSource a n ─┬─ AdmittanceLoad (a n)     n on a PotentialRef
-  //                      └─ AdmittanceLoad (a n)
-  const Complex u(230.0, 0.0), huge(1e308, 0.0);
+  // A node at 1 V with an admittance near the largest double and a large power drawn back: the
+  // power load adds to d Re I / d Re V what it takes from d Im I / d Im V, so that of all stored
+  // entries of the Jacobian only the first is infinite (not NaN). The solve fails on it, and the
+  // node's row names its first port's element.
+  //   Bus a n ─┬─ VoltageSource (a n)     n on a PotentialRef
+  //            ├─ AdmittanceLoad (a n)
+  //            └─ PowerLoad (a n)
+  const Complex u(1.0, 0.0), huge(1.7e308, 0.0), fed_back(-1e307, 0.0);
+  const std::array<Complex, 2> at_one_volt{u, Complex(0.0, 0.0)};
+  Bus bus(2, at_one_volt.data());
   VoltageSource source(2, &u);
   PotentialRef ref;
-  AdmittanceLoad y1(2, &huge), y2(2, &huge);
-  source.connect(ref, {{1, 0}});
-  source.connect(y1, checks::same_ports(2));
-  source.connect(y2, checks::same_ports(2));
-  ElectricalNetwork overflow({&source, &ref, &y1, &y2});
+  AdmittanceLoad admittance(2, &huge);
+  PowerLoad power(2, &fed_back);
+  bus.connect(ref, {{1, 0}});
+  for (Element* element : std::initializer_list<Element*>{&source, &admittance, &power})
+    bus.connect(*element, checks::same_ports(2));
+  ElectricalNetwork overflow({&bus, &source, &ref, &admittance, &power});
   Newton infinite(&overflow, false);
   EXPECT_EQ(checks::error_text([&] { infinite.solve_load_flow(20, 1e-9); }), nan);
   EXPECT_EQ(infinite.analyse_jacobian(), Lists({}, {0}));

@@ -81,14 +81,17 @@ def test_methods_are_function_objects_that_bind_as_methods():
                 name, f"{class_name}.{name}", "tarvelo.cy_engine")
             arguments = re.fullmatch(r"(?:\w+\.)?\w+\((.*)\)", method.__doc__)[1].split(", ")
             names = [argument.split()[-1] for argument in arguments]
-            assert list(inspect.signature(method).parameters) == names, method.__doc__
+            parameters = inspect.signature(method).parameters.values()  # self by position only
+            assert [(p.name, p.kind == p.POSITIONAL_ONLY) for p in parameters] == [
+                (name, name == "self") for name in names], method.__doc__
     assert ce.CyElement.connect.__doc__ == (
         "CyElement.connect(self, CyElement cy_element, connections)")
     assert ce.CyBus.initialize_potentials.__doc__ == (
         "CyBus.initialize_potentials(self, double complex[::1] potentials)")
     assert str(inspect.signature(ce.cy_set_logging_config)) == "(severity)"
-    assert "initialize_potentials(self, potentials)" in pydoc.render_doc(ce.CyBus,
-                                                                         renderer=pydoc.plaintext)
+    assert str(inspect.signature(ce.CyBus.get_port_potential)) == "(self, /, index)"
+    assert "initialize_potentials(self, /, potentials)" in pydoc.render_doc(
+        ce.CyBus, renderer=pydoc.plaintext)
     method = ce.CyBus.initialize_potentials  # pickled by reference, as a Python function is
     assert pickle.loads(pickle.dumps(method)) is method
 
@@ -121,6 +124,35 @@ def test_methods_are_function_objects_that_bind_as_methods():
     assert repr(ce.CyElement.connect).startswith("<function CyElement.connect at 0x")
 
 
+def test_functions_kept_after_a_failed_import_still_bind(tmp_path):
+    # Code run during the import (here a NumPy that fails) keeps a class, and with it the
+    # functions the import made before failing; binding and calling them refuses, never crashes.
+    (tmp_path / "numpy").mkdir()
+    (tmp_path / "numpy" / "__init__.py").write_text(
+        "import sys, builtins\nbuiltins.kept = sys.modules['tarvelo.cy_engine'].CyElement\n"
+        "raise ImportError('broken')\n")
+    code = f"""import copy, gc, sys
+sys.path.insert(0, {str(tmp_path)!r})
+try:
+    import tarvelo.cy_engine
+except ImportError as error:
+    print(error)
+orphans = [f for f in gc.get_objects() if type(f).__qualname__ == "function" and
+           type(f).__module__ == "tarvelo.cy_engine" and f.__qualname__ == "CyElement.__setstate__"]
+for attempt in (lambda: kept().__reduce__(), lambda: copy.copy(kept()),
+                lambda: orphans[0].__get__(object())(None)):
+    try:
+        attempt()
+    except TypeError as error:
+        print(error)"""
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert (result.returncode, result.stdout.splitlines()) == (0, [
+        "numpy._core.multiarray failed to import",
+        *["self.element cannot be converted to a Python object for pickling"] * 2,
+        "Argument 'self' has incorrect type (expected tarvelo.cy_engine.CyElement, got object)"]
+    ), result.stderr
+
+
 def test_argument_binding_and_conversion():
     bus = ce.CyBus(2.9, carray([1, 2, 3]))  # truncated toward zero: two ports
     odd_one = type("OddInt", (int,), {"__int__": lambda self: 0})(1)  # its value, not __int__
@@ -131,10 +163,15 @@ def test_argument_binding_and_conversion():
          "get_port_potential() takes exactly 1 positional argument (0 given)"),
         (lambda: bus.get_port_potential(0, 1), TypeError, "...exactly 1 positional ...(2 given)"),
         (lambda: bus.get_port_potential(idx=1), TypeError, "...unexpected keyword argument 'idx'"),
+        (lambda: bus.get_port_potential(**{"\ud800": 0}), TypeError,  # not encodable in UTF-8
+         "get_port_potential() got an unexpected keyword argument '\ud800'"),
+        (lambda: ce.CyBus(**{"\ud800": 0}), TypeError,
+         "__cinit__() got an unexpected keyword argument '\ud800'"),
         (lambda: bus.get_port_potential(0, index=1), TypeError, "...multiple values for keyword "
                                                                 "argument 'index'"),
         (lambda: bus.disconnect(0), TypeError, "disconnect() ...0 positional arguments (1 given)"),
         (lambda: ce.CyBus(n=2), TypeError, "__cinit__() ...2 positional arguments (1 given)"),
+        (lambda: ce.CyBus(1, None, 5), TypeError, "__cinit__() ...2 positional arguments (3 given)"),
         (lambda: ce.CySwitch(1).connect_side([], [(0, 0)], True), TypeError, "Argument 'element' "
          "has incorrect type (expected tarvelo.cy_engine.CyElement, got list)"),
         (lambda: ce.CyNewton(None, True), TypeError, "Argument 'network' has incorrect type "

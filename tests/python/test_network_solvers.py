@@ -7,9 +7,9 @@ import warnings
 import numpy as np
 import pytest
 import scipy.io
-from conftest import (SOLVERS, STAR_POWERS, assert_feeder_laws, assert_law, assert_refusals,
+from conftest import (SOLVERS, STAR_POWERS, START, assert_feeder_laws, assert_law, assert_refusals,
                       build_feeder, carray, expected_line_currents, feeder_line_matrices,
-                      four_wire, objects, solve, two_bus)
+                      four_wire, objects, same, solve, two_bus)
 
 from tarvelo import cy_engine as ce
 
@@ -90,6 +90,7 @@ def test_network_and_solver_arguments_variables_and_failures():
         (lambda: ce.CySimplifiedLine(0, None), ValueError, "Simpl...at least 1 conductor, got 0"),
         (lambda: ce.CyShuntLine(0, None, None), ValueError, "Shunt...at least 1 conductor, got 0"),
         (lambda: ce.CyDeltaPotentialRef(0), ValueError, "DeltaPotentialRef: ...1 port, got 0"),
+        (lambda: ce.CyDeltaPotentialRef(-1), RuntimeError, "vector::reserve"),
         # Huge port counts, found by the randomized test: n * n taken in 64 bits.
         (lambda: ce.CySimplifiedLine(2**31 - 1, None), ValueError, "...4611686014132420609 ..."),
         (lambda: ce.CySwitch(-2**31), RuntimeError, "vector::reserve")])
@@ -100,6 +101,14 @@ def test_save_matrix_and_analyse_jacobian(tmp_path):
     feeder = build_feeder()
     solver = ce.CyNewton(feeder.network(extra=[ce.CyBus(1, carray([1.0]))]), False)
     assert solver.analyse_jacobian() == ([len(feeder.elements)], [])
+    # A switch with both sides on one node: its current is in no equation. A bus on the same
+    # nodes follows it.
+    net, loop, tail = four_wire(), ce.CySwitch(1), ce.CyBus(4, carray(START))
+    for beginning in (True, False):
+        loop.connect_side(net.bus2, [(0, 0)], beginning)
+    tail.connect(net.bus2, same(4))
+    solver = ce.CyNewton(net.network(extra=[loop, tail]), False)
+    assert solver.analyse_jacobian() == ([len(net.elements)], [])
     # One step of a solve: the residuals are not yet zero. Files are written (and overwritten)
     # under a prefix given as str or bytes.
     solver = ce.CyNewtonGoldstein(build_feeder().network(), True, 0.1, 0.9)
