@@ -29,6 +29,8 @@ bool points_into(const double* slot, const Eigen::VectorXd& v) {
 
 namespace {
 
+bool carrying = false;
+
 bool unlinking(const ADVector& t) {
   return t.size() == 0;
 }
@@ -48,14 +50,40 @@ double* slots(const ADVector& t, Eigen::VectorXd& v, int k, int count) {
   return v.data() + k;
 }
 
+void write_slots(const Complex& value, double* to) {
+  to[0] = value.real();
+  to[1] = value.imag();
+}
+
+// Row by row, as a matrix record lies in its slots.
+void write_slots(const Eigen::MatrixXcd& value, double* to) {
+  for (Eigen::Index row = 0; row < value.rows(); ++row) {
+    for (Eigen::Index col = 0; col < value.cols(); ++col, to += 2) write_slots(value(row, col), to);
+  }
+}
+
+void write_slots(const Eigen::VectorXcd& value, double* to) {
+  for (Eigen::Index i = 0; i < value.size(); ++i, to += 2) write_slots(value(i), to);
+}
+
 }  // namespace
+
+CarryingPresentValues::CarryingPresentValues() {
+  carrying = true;
+}
+
+CarryingPresentValues::~CarryingPresentValues() {
+  carrying = false;
+}
 
 void link(LinkedComplex& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
   ++structure_revision;
   if (unlinking(t)) {
     if (holds_slots(r.is_linked, r.linked, v, k)) r = LinkedComplex(r.value);
   } else {
-    r.linked = slots(t, v, k, 2);
+    double* to = slots(t, v, k, 2);
+    if (carrying) write_slots(read(r), to);
+    r.linked = to;
     r.ad = ADComplex(t[k], t[k + 1]);
     r.is_linked = true;
   }
@@ -67,7 +95,9 @@ void link(LinkedReal& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
   if (unlinking(t)) {
     if (holds_slots(r.is_linked, r.linked, v, k)) r = LinkedReal(r.value);
   } else {
-    r.linked = slots(t, v, k, 1);
+    double* to = slots(t, v, k, 1);
+    if (carrying) *to = read(r);
+    r.linked = to;
     r.ad = t[k];
     r.is_linked = true;
   }
@@ -86,7 +116,9 @@ void link(LinkedMatrix& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
       r.is_linked = false;
     }
   } else {
-    r.linked = slots(t, v, k, count);
+    double* to = slots(t, v, k, count);
+    if (carrying) write_slots(read(r), to);
+    r.linked = to;
     r.ad.resize(rows, cols);
     for (Eigen::Index row = 0; row < rows; ++row) {
       for (Eigen::Index col = 0; col < cols; ++col) {
@@ -110,7 +142,9 @@ void link(LinkedVector& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
       r.is_linked = false;
     }
   } else {
-    r.linked = slots(t, v, k, count);
+    double* to = slots(t, v, k, count);
+    if (carrying) write_slots(read(r), to);
+    r.linked = to;
     r.ad.resize(n);
     for (Eigen::Index i = 0; i < n; ++i) r.ad(i) = ADComplex(t[k + 2 * i], t[k + 2 * i + 1]);
     r.is_linked = true;
@@ -141,24 +175,12 @@ Eigen::VectorXcd read(const LinkedVector& r) {
 void update(LinkedMatrix& r, const Eigen::MatrixXcd& v) {
   r.value = v;
   r.revision = ++matrix_revision;
-  if (!r.is_linked) return;
-  const auto cols = v.cols();
-  for (Eigen::Index row = 0; row < v.rows(); ++row) {
-    for (Eigen::Index col = 0; col < cols; ++col) {
-      double* slot = r.linked + 2 * (row * cols + col);
-      slot[0] = v(row, col).real();
-      slot[1] = v(row, col).imag();
-    }
-  }
+  if (r.is_linked) write_slots(v, r.linked);
 }
 
 void update(LinkedVector& r, const Eigen::VectorXcd& v) {
   r.value = v;
-  if (!r.is_linked) return;
-  for (Eigen::Index i = 0; i < v.size(); ++i) {
-    r.linked[2 * i] = v(i).real();
-    r.linked[2 * i + 1] = v(i).imag();
-  }
+  if (r.is_linked) write_slots(v, r.linked);
 }
 
 }  // namespace tarvelo

@@ -115,6 +115,17 @@ void link(std::vector<Record>& records, const ADVector& t, Eigen::VectorXd& v, i
   for (auto& r : records) link(r, t, v, k);
 }
 
+// While an object of this class lives, linking a record first writes its present value (what a
+// plain reader gets: its linked slots wherever they are, else its stored value) into the slots
+// it takes: a solver that takes the links over starts from the values the records hold now.
+class CarryingPresentValues {
+ public:
+  CarryingPresentValues();
+  CarryingPresentValues(const CarryingPresentValues&) = delete;
+  CarryingPresentValues& operator=(const CarryingPresentValues&) = delete;
+  ~CarryingPresentValues();
+};
+
 // Whether `slot` lies within the vector v.
 bool points_into(const double* slot, const Eigen::VectorXd& v);
 

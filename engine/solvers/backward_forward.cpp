@@ -416,10 +416,13 @@ BackwardForward::BackwardForward(ElectricalNetwork* network) : AbstractSolver(ne
   ADVector x, p;
   declare_and_link(x, p, false);
   initial_variables = variables;
+  const auto& nodes = network->all_connections;
+  node_slots = 2 * std::count_if(nodes.begin(), nodes.end(),
+                                 [](const auto& node) { return !node->fixed_zero; });
 }
 
 bool BackwardForward::potentials_finite() {
-  if (!variables.allFinite()) return false;
+  if (!variables.head(node_slots).allFinite()) return false;
   if (outside_revision != structure_revision) {
     outside = network->nodes_outside(variables);
     outside_revision = structure_revision;
@@ -427,6 +430,21 @@ bool BackwardForward::potentials_finite() {
   return std::all_of(outside.begin(), outside.end(), [](const Connection* node) {
     const Complex v = plain_potential(*node);
     return std::isfinite(v.real()) && std::isfinite(v.imag());
+  });
+}
+
+bool BackwardForward::currents_finite(bool compact) const {
+  if (compact) {
+    const SweepPlan& plan = *network->sweep_plan;
+    const auto parts = static_cast<Eigen::Index>(2 * plan.ports.size());
+    return Eigen::Map<const Eigen::ArrayXd>(reinterpret_cast<const double*>(plan.currents.data()),
+                                            parts)
+        .allFinite();
+  }
+  return std::all_of(network->elements.begin(), network->elements.end(), [](const Element* e) {
+    return std::all_of(e->ports.begin(), e->ports.end(), [](const Port& port) {
+      return std::isfinite(port.current.real()) && std::isfinite(port.current.imag());
+    });
   });
 }
 
@@ -456,6 +474,11 @@ std::pair<int, double> BackwardForward::solve_load_flow(int max_iterations, doub
     if (!potentials_finite()) change = std::numeric_limits<double>::quiet_NaN();
     ++i;
   } while (change > tolerance && i < max_iterations);
+  // Non-finite currents that no line carries into a potential (a load fed straight from a
+  // source) fail the solve too. They are checked once the sweeps end: a load started at 0 V
+  // draws them in the first sweep, and the next sweep, from the potentials the sources wrote,
+  // repairs them.
+  if (!currents_finite(compact)) change = std::numeric_limits<double>::quiet_NaN();
   if (compact) plan->finish();
   return {i, change};
 }

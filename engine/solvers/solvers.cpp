@@ -99,9 +99,10 @@ bool AbstractSolver::hand_links_to(AbstractSolver& heir) noexcept {
         heir.dynamic_variables.size() != dynamic_variables.size() ||
         heir.dynamic_variables.size() != std::ssize(p))
       return false;
-    // Copied in place: the heir's vectors keep their storage, which other records point into.
-    std::copy(variables.begin(), variables.end(), heir.variables.begin());
-    std::copy(dynamic_variables.begin(), dynamic_variables.end(), heir.dynamic_variables.begin());
+    // Each record carries into the heir's vectors, in place, the value it holds now: read in
+    // this solver's vectors, in another solver's (another network over the same elements may
+    // have taken it since), or as its stored value (such a solver gone).
+    const CarryingPresentValues carrying;
     network->link_variables(taped_constants(heir.variables), heir.variables,
                             taped_constants(heir.dynamic_variables), heir.dynamic_variables);
     network->linker = &heir;

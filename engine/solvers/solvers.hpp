@@ -52,9 +52,9 @@ class AbstractSolver {
   void declare_and_link(ADVector& x, ADVector& p, bool record);
 
  private:
-  // Links the network's nodes and records to `heir`'s vectors, which take the values they hold
-  // now in this solver's (the latest potentials, the parameters as updated) as their starting
-  // point; false, with nothing linked to the heir, when its layout is no longer the network's.
+  // Links the network's nodes and records to `heir`'s vectors, which take the values the records
+  // hold now (the latest potentials, the parameters as updated) as their starting point; false,
+  // with nothing linked to the heir, when its layout is no longer the network's.
   bool hand_links_to(AbstractSolver& heir) noexcept;
 };
 
@@ -65,9 +65,15 @@ class BackwardForward : public AbstractSolver {
   std::pair<int, double> solve_load_flow(int max_iterations, double tolerance) override;
 
  private:
-  // Whether every potential the sweep reads or writes is finite, in `variables` or outside.
+  // Whether every potential the sweep reads or writes is finite: the node slots of `variables`
+  // (not the unknowns after them, source and switch currents that the sweep never uses) and the
+  // nodes outside it.
   bool potentials_finite();
+  // Whether every port current of the network's elements is finite.
+  bool currents_finite(bool compact) const;
 
+  // The number of node slots at the head of `variables`.
+  Eigen::Index node_slots = 0;
   // The network's nodes whose potentials live outside `variables`, found again whenever the
   // structure revision has moved since.
   std::vector<const Connection*> outside;

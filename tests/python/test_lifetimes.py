@@ -41,7 +41,7 @@ def test_every_deletion_order_reads_solver_values_then_stored_values():
 
 # source(0) ─ line ─ bus(0) == load(0); the neutrals joined along the line, the source's held by
 # a reference. Listed as source, reference, line, bus, load.
-def single_phase(power):
+def single_phase_elements(power):
     source, reference = ce.CyVoltageSource(2, carray([230])), ce.CyPotentialRef()
     source.connect(reference, [(1, 0)])
     line, bus = ce.CySimplifiedLine(2, carray([0.4 + 0.1j, 0.02j, 0.02j, 0.4 + 0.1j])), ce.CyBus(
@@ -50,7 +50,17 @@ def single_phase(power):
     line.connect_side(bus, same(2), False)
     load = ce.CyPowerLoad(2, carray([power]))
     bus.connect(load, same(2))
-    return ce.CyElectricalNetwork(objects(source, reference, line, bus, load), 5), bus, load
+    return objects(source, reference, line, bus, load), bus, load
+
+
+def single_phase(power):
+    elements, bus, load = single_phase_elements(power)
+    return ce.CyElectricalNetwork(elements, 5), bus, load
+
+
+def assert_draws(load, power):
+    v, i = load.get_potentials(2), load.get_currents(1)[0]
+    np.testing.assert_allclose((v[0] - v[1]) * np.conj(i), power, rtol=1e-9)
 
 
 def test_an_older_solver_takes_the_links_over_with_the_present_values():
@@ -77,6 +87,23 @@ def test_an_older_solver_takes_the_links_over_with_the_present_values():
     np.testing.assert_array_equal(bus.get_potentials(2), swept)
 
 
+def test_an_heir_starts_from_what_the_records_hold_when_a_second_network_took_them():
+    # Two networks over the same elements. A solver of the second takes the records, kept or
+    # dropped (which gives them back to their stored values); the load is updated; then the
+    # first network's linker goes, and its heir must solve the updated network.
+    for make_heir, keep in itertools.product(
+            (ce.CyBackwardForward, lambda network: ce.CyNewton(network, False)), (True, False)):
+        elements, bus, load = single_phase_elements(1e3)
+        first, second = ce.CyElectricalNetwork(elements, 5), ce.CyElectricalNetwork(elements, 5)
+        heir, linker, other = make_heir(first), ce.CyNewton(first, False), ce.CyNewton(second, False)
+        if not keep:
+            del other
+        load.update_power(5e3)
+        del linker
+        assert heir.solve_load_flow(300, 1e-10)[1] <= 1e-10
+        assert_draws(load, 5e3)
+
+
 def test_the_sweep_reports_nan_potentials_wherever_they_live():
     # A second sweep solver built and dropped; a bus joined after the network was built.
     network, bus, load = single_phase(1e3)
@@ -90,6 +117,26 @@ def test_the_sweep_reports_nan_potentials_wherever_they_live():
     extra = ce.CyBus(2, carray([0, 0]))
     extra.connect(bus, same(2))
     assert np.isnan(sweep.solve_load_flow(100, 1e-10)[1])
+    # A NaN power on a bus fed straight from the source: no line carries the NaN current into a
+    # potential, and the sweep measures no change, but the solve fails all the same.
+    source, reference = ce.CyVoltageSource(2, carray([230])), ce.CyPotentialRef()
+    bus, load = ce.CyBus(2, carray([230, 0])), ce.CyPowerLoad(2, carray([float("nan")]))
+    bus.connect(source, same(2))
+    bus.connect(reference, [(1, 0)])
+    bus.connect(load, same(2))
+    network = ce.CyElectricalNetwork(objects(source, reference, bus, load), 4)
+    assert np.isnan(ce.CyBackwardForward(network).solve_load_flow(100, 1e-10)[1])
+    # A NaN in the source's current, an unknown the sweep neither reads nor writes, inherited
+    # from a Newton solver that goes: the sweep converges, at every call.
+    network, bus, load = single_phase(1e3)
+    sweep, newton = ce.CyBackwardForward(network), ce.CyNewton(network, False)
+    x = newton.get_variables()
+    x[-2:] = np.nan
+    newton.set_variables(x)
+    del newton
+    for _ in range(2):
+        assert sweep.solve_load_flow(100, 1e-10)[1] <= 1e-10
+    assert_draws(load, 1e3)
 
 
 # ---- cycles: the collector sees what the module keeps alive ----

@@ -4,14 +4,19 @@
 # solves, updates, drops in random order, subclasses among the classes), method
 # arguments drawn from one table of good and bad values per kind, the kinds read from the signature
 # strings. A call is taken or raises a refusal exception; an instance of a base class refuses every
-# method. After a converged Newton solve of the shared feeder that nothing has joined or updated
-# since, its physical checks hold; at the end the collector frees every object.
+# method. Shared feeders are mirrored while nothing joins them or updates them untracked: their
+# loads are updated, further networks are built over their elements, and a model follows which
+# solver holds every record of each one (built last, or the heir of the one that went). A
+# converged solve by that solver gives what a fresh Newton gives on a fresh copy with the same
+# parameters, and a Newton solve meets the physical checks. At the end the collector frees every
+# object.
 # TARVELO_FUZZ_EXAMPLES sets the examples (default 100, derandomized when CI is set); `make fuzz`
 # runs them at length.
 
 import gc
 import os
 import re
+import sys
 import weakref
 
 import numpy as np
@@ -121,7 +126,11 @@ class Held:  # a module object held, with its counts: ports, each side's, update
         self.inner = 3 if name == "CyLoadBalancer" else 0
         if name.endswith(("PowerLoad", "AdmittanceLoad", "CurrentLoad", "FlexibleLoad")):
             self.records = self.inner = phases
-        self.members, self.mirror, self.network = list(members), None, None
+        self.members, self.network = list(members), None  # a solver's network
+        self.alive, self.linker = [], None  # a network's solvers, oldest first, and its linker
+
+
+UNKNOWN = object()  # the linker of a network on which a solver failed to build
 
 
 class Misuse(RuleBasedStateMachine):
@@ -129,7 +138,7 @@ class Misuse(RuleBasedStateMachine):
 
     def __init__(self):
         super().__init__()
-        self.pool, self.mirrors, self.watched = [], [], []
+        self.pool, self.mirrors, self.watched, self.fresh = [], [], [], {}
 
     def pick(self, draw, items):
         return items[draw(st.integers(0, len(items) - 1))] if items else None
@@ -190,16 +199,23 @@ class Misuse(RuleBasedStateMachine):
     def first_feeder(self, data):
         self.feeder(data)
 
-    # The shared feeder, mirrored with its laws until anything joins or updates it.
+    # The shared feeder, mirrored with its laws until anything joins or updates it untracked.
     @rule(data=st.data())
     def feeder(self, data):
-        net = build_feeder(data.draw(st.sampled_from([0.5, 1.0, 3.0])))
-        net.linker = None
+        net = build_feeder(scale := data.draw(st.sampled_from([0.5, 1.0, 3.0])))
+        net.scale, net.holder = scale, None  # the solver whose vectors hold all its records
         for element, ports in net.ports.values():
             self.add(element, type(element).__name__, ports)
         self.mirrors.append(net)
-        self.network_of(list(net.elements)).mirror = net
-        self.solve(data.draw, self.solver_on(data.draw, self.pool[-1]))
+        self.solve(data.draw, self.solver_on(data.draw, self.network_of(list(net.elements))))
+
+    @rule(data=st.data(), factor=st.sampled_from([0.5, 2.0]))
+    def update_mirrored_load(self, data, factor):
+        if mirror := self.pick(data.draw, self.mirrors):
+            k = data.draw(st.integers(0, len(mirror.loads) - 1))
+            load, bus, powers = mirror.loads[k]
+            load.update_powers(carray(factor * powers))
+            mirror.loads[k] = load, bus, factor * powers
 
     def network_of(self, members):
         ok, obj = self.call(ce.CyElectricalNetwork, objects(*members), len(members))
@@ -221,6 +237,16 @@ class Misuse(RuleBasedStateMachine):
         assert (network is None) == any(type(m).__name__ in BASES for m in members)
         self.solve(draw, self.solver_on(draw, network))
 
+    @rule(data=st.data())
+    def second_network(self, data):  # over a mirrored feeder's elements, with its solver
+        if mirror := self.pick(data.draw, self.mirrors):
+            self.solve(data.draw, self.solver_on(data.draw, self.network_of(mirror.elements)))
+
+    @rule(data=st.data())
+    def another_solver(self, data):  # on a network held: it takes the links over
+        networks = [h for h in self.pool if h.name == "CyElectricalNetwork"]
+        self.solve(data.draw, self.solver_on(data.draw, self.pick(data.draw, networks)))
+
     def solver_on(self, draw, network, name=None):
         if network is None:
             return None
@@ -228,12 +254,39 @@ class Misuse(RuleBasedStateMachine):
         args = [network.obj, draw(st.booleans())] if name == "CyNewton" else \
             [network.obj, False, 0.1, 0.9] if name == "CyNewtonGoldstein" else [network.obj]
         ok, obj = self.new(draw, name, *args)
-        for mirror in self.mirrors:  # the new solver links every node of its network
-            if any(id(m) in mirror.ports for m in network.members):
-                mirror.linker = obj if ok else None
+        solver = self.add(obj, name) if ok else None
         if ok:
-            self.add(obj, name).network = network
-            return self.pool[-1]
+            solver.network = network
+            network.alive.append(solver)
+        network.linker = solver if ok else UNKNOWN
+        self.links_taken(network, solver)  # the new solver links every node and record
+        return solver
+
+    # The links of `network`'s nodes and records taken by `solver` (None: by a solver unknown).
+    def links_taken(self, network, solver):
+        members = {id(m) for m in network.members}
+        for mirror in self.mirrors:
+            if members.issuperset(mirror.ports):
+                mirror.holder = solver
+            elif not members.isdisjoint(mirror.ports):
+                mirror.holder = None
+
+    def solver_gone(self, solver):  # the heir, when the links are handed on
+        network, heir = solver.network, None
+        network.alive.remove(solver)
+        for mirror in self.mirrors:
+            if mirror.holder is solver:  # unlinked, unless handed on below
+                mirror.holder = None
+        if network.linker is solver:  # its links go to the newest solver left on its network
+            network.linker = heir = network.alive[-1] if network.alive else None
+            if heir:
+                self.links_taken(network, heir)
+        elif network.linker is UNKNOWN:
+            self.links_taken(network, None)
+        references = sys.getrefcount(solver.obj)  # its Held's and the argument's
+        assert references == 2, "a solver dropped from the pool still lives"
+        solver.obj = None  # it goes now, and hands its links on
+        return heir
 
     # ---- solves and the laws after them ----
 
@@ -247,10 +300,24 @@ class Misuse(RuleBasedStateMachine):
         args = args or (draw(st.sampled_from([0, 1, 5, 30, -1])),
                         draw(st.sampled_from([1e-10, 1e-6, 0.0, -1.0, float("nan")])))
         ok, result = self.call(solver.obj.solve_load_flow, *args)
-        mirror = solver.network.mirror
-        if ok and isinstance(solver.obj, ce.CyAbstractNewton) and result[1] <= 1e-10 and \
-                mirror in self.mirrors and mirror.linker is solver.obj:
-            assert_feeder_laws(mirror)
+        for mirror in self.mirrors if ok and result[1] <= 1e-10 else ():
+            if mirror.holder is solver:
+                np.testing.assert_allclose([bus.get_potentials(4) for bus in mirror.buses],
+                                           self.fresh_newton(mirror), rtol=0, atol=1e-6)
+                if isinstance(solver.obj, ce.CyAbstractNewton):
+                    assert_feeder_laws(mirror)
+
+    def fresh_newton(self, mirror):  # the bus potentials of a fresh copy solved by Newton
+        powers = [powers for _, _, powers in mirror.loads]
+        key = mirror.scale, np.concatenate(powers).tobytes()
+        if key not in self.fresh:
+            copy = build_feeder(mirror.scale)
+            for (load, _, _), values in zip(copy.loads, powers):
+                load.update_powers(carray(values))
+            solver = ce.CyNewton(copy.network(), False)  # read while it lives
+            assert solver.solve_load_flow(30, 1e-10)[1] <= 1e-10
+            self.fresh[key] = [bus.get_potentials(4) for bus in copy.buses]
+        return self.fresh[key]
 
     # ---- any method, any argument ----
 
@@ -293,9 +360,12 @@ class Misuse(RuleBasedStateMachine):
         signature, args = METHODS[h.name][name], []
         for kind, arg in signature:
             args.append(self.argument(draw, h, kind, arg, args))
-        if name.startswith(("connect", "disconnect", "update")):  # mirrors it changes go
-            self.mirrors = [m for m in self.mirrors if id(h.obj) not in m.ports and
-                            not (args and id(args[0]) in m.ports)]
+        # Mirrors it changes go, and those whose starting point it moves: from potentials far
+        # from the feeder's, Newton may find another of its solutions.
+        if name.startswith(("connect", "disconnect", "update", "initialize", "set_variables")):
+            touched = {id(h.obj), *map(id, args[:1]),
+                       *map(id, h.network.members if h.network and name == "set_variables" else ())}
+            self.mirrors = [m for m in self.mirrors if touched.isdisjoint(m.ports)]
         if name == "solve_load_flow" and not h.bare:
             return self.solve(draw, h, args)
         keywords = {arg: x for (_, arg), x in zip(signature, args)}
@@ -306,10 +376,16 @@ class Misuse(RuleBasedStateMachine):
     # ---- drops ----
 
     @rule(data=st.data())
-    def drop(self, data):
-        items = self.mirrors if self.mirrors and data.draw(st.integers(0, 4)) == 0 else self.pool
+    def drop(self, data):  # a mirror, a linker that hands its links on, a solver or anything
+        kind = data.draw(st.integers(0, 5))
+        items = self.mirrors if self.mirrors and kind == 0 else self.pool
+        solvers = [i for i, h in enumerate(items) if kind in (1, 2) and getattr(h, "network", 0)]
+        held = [i for i in solvers if kind == 1 and items[i].network.linker is items[i] and
+                len(items[i].network.alive) > 1] or solvers
         if items:
-            items.pop(data.draw(st.integers(0, len(items) - 1)))
+            item = items.pop(self.pick(data.draw, held or range(len(items))))
+            if isinstance(item, Held) and item.network and (heir := self.solver_gone(item)):
+                self.solve(data.draw, heir, (50, 1e-10))  # from the values it was handed
         if data.draw(st.integers(0, 3)) == 0:
             gc.collect(1)  # the young generations: a full collection comes at the end
 
