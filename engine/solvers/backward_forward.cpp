@@ -147,7 +147,8 @@ struct SweepPlan {
   void start();
   void backward();
   double forward();
-  void finish();
+  // Writes the results back to the ports and nodes; whether every current was finite.
+  bool finish();
 
   Ports ports_of(const Step& step) {
     return {currents.data() + step.first, nodes.data() + step.first,
@@ -405,11 +406,16 @@ double SweepPlan::forward() {
   return largest;
 }
 
-void SweepPlan::finish() {
-  for (std::size_t k = 0; k < ports.size(); ++k) ports[k]->current = currents[k];
+bool SweepPlan::finish() {
+  double zero_when_finite = 0.0;  // x * 0 is 0 for a finite x, NaN for an infinite or NaN one
+  for (std::size_t k = 0; k < ports.size(); ++k) {
+    ports[k]->current = currents[k];
+    zero_when_finite += currents[k].real() * 0.0 + currents[k].imag() * 0.0;
+  }
   for (Connection* node : written_nodes) {
     node->potential.value = Complex(node->potential.linked[0], node->potential.linked[1]);
   }
+  return zero_when_finite == 0.0;
 }
 
 BackwardForward::BackwardForward(ElectricalNetwork* network) : AbstractSolver(network) {
@@ -433,14 +439,7 @@ bool BackwardForward::potentials_finite() {
   });
 }
 
-bool BackwardForward::currents_finite(bool compact) const {
-  if (compact) {
-    const SweepPlan& plan = *network->sweep_plan;
-    const auto parts = static_cast<Eigen::Index>(2 * plan.ports.size());
-    return Eigen::Map<const Eigen::ArrayXd>(reinterpret_cast<const double*>(plan.currents.data()),
-                                            parts)
-        .allFinite();
-  }
+bool BackwardForward::currents_finite() const {
   return std::all_of(network->elements.begin(), network->elements.end(), [](const Element* e) {
     return std::all_of(e->ports.begin(), e->ports.end(), [](const Port& port) {
       return std::isfinite(port.current.real()) && std::isfinite(port.current.imag());
@@ -478,8 +477,8 @@ std::pair<int, double> BackwardForward::solve_load_flow(int max_iterations, doub
   // source) fail the solve too. They are checked once the sweeps end: a load started at 0 V
   // draws them in the first sweep, and the next sweep, from the potentials the sources wrote,
   // repairs them.
-  if (!currents_finite(compact)) change = std::numeric_limits<double>::quiet_NaN();
-  if (compact) plan->finish();
+  if (!(compact ? plan->finish() : currents_finite()))
+    change = std::numeric_limits<double>::quiet_NaN();
   return {i, change};
 }
 

@@ -70,7 +70,7 @@ class BackwardForward : public AbstractSolver {
   // nodes outside it.
   bool potentials_finite();
   // Whether every port current of the network's elements is finite.
-  bool currents_finite(bool compact) const;
+  bool currents_finite() const;
 
   // The number of node slots at the head of `variables`.
   Eigen::Index node_slots = 0;

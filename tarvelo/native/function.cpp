@@ -40,6 +40,10 @@ PyObject* text_signature(PyObject* object, void*) noexcept {
   });
 }
 
+PyObject* name(PyObject* object, void*) noexcept {
+  return PyUnicode_InternFromString(function_of(object).signature->function.text);
+}
+
 // Pickled by reference, as its qualified name in the module.
 PyObject* reduce(PyObject* object, PyObject*) noexcept {
   return Py_NewRef(function_of(object).qualname);
@@ -59,8 +63,7 @@ int traverse(PyObject* object, visitproc visit, void* arg) noexcept {
 void deallocate(PyObject* object) noexcept {
   PyObject_GC_UnTrack(object);
   const Function& function = function_of(object);
-  for (PyObject* held :
-       {function.owner, function.name, function.qualname, function.doc, function.method_type})
+  for (PyObject* held : {function.owner, function.qualname, function.doc, function.method_type})
     Py_XDECREF(held);
   PyTypeObject* type = Py_TYPE(object);
   reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(object);
@@ -69,12 +72,12 @@ void deallocate(PyObject* object) noexcept {
 
 PyMemberDef members[] = {
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Function, vectorcall), Py_READONLY, nullptr},
-    {"__name__", Py_T_OBJECT_EX, offsetof(Function, name), Py_READONLY, nullptr},
     {"__qualname__", Py_T_OBJECT_EX, offsetof(Function, qualname), Py_READONLY, nullptr},
     {"__doc__", Py_T_OBJECT_EX, offsetof(Function, doc), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr}};
 
-PyGetSetDef attributes[] = {{"__text_signature__", &text_signature, nullptr, nullptr, nullptr},
+PyGetSetDef attributes[] = {{"__name__", &name, nullptr, nullptr, nullptr},
+                            {"__text_signature__", &text_signature, nullptr, nullptr, nullptr},
                             {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyMethodDef methods[] = {{"__reduce__", &reduce, METH_NOARGS, nullptr},
@@ -98,7 +101,7 @@ PyType_Spec description = {messages::function_type_name, sizeof(Function), 0,
                                Py_TPFLAGS_DISALLOW_INSTANTIATION,
                            slots};
 
-Ref make_function(const FunctionDef& def, PyObject* owner, const Ref& name, const Ref& qualname) {
+Ref make_function(const FunctionDef& def, PyObject* owner, const Ref& qualname) {
   auto* type = reinterpret_cast<PyTypeObject*>(state().function_type.get());
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   Ref object = Ref::take(alloc(type, 0));
@@ -107,7 +110,6 @@ Ref make_function(const FunctionDef& def, PyObject* owner, const Ref& name, cons
   function->vectorcall = def.entry;
   function->owner = Py_NewRef(owner);
   function->signature = def.signature;
-  function->name = Py_NewRef(name.get());
   function->qualname = Py_NewRef(qualname.get());
   function->doc = doc.release();
   function->method_type = Py_NewRef(state().method_type.get());
@@ -147,13 +149,13 @@ void add_method(PyTypeObject* cls, const FunctionDef& def) {
   const Ref name = name_of(def);
   const Ref class_name = Ref::take(PyType_GetQualName(cls));
   const Ref qualname = Ref::take(PyUnicode_FromFormat("%U.%U", class_name.get(), name.get()));
-  const Ref method = make_function(def, reinterpret_cast<PyObject*>(cls), name, qualname);
+  const Ref method = make_function(def, reinterpret_cast<PyObject*>(cls), qualname);
   check(PyObject_SetAttr(reinterpret_cast<PyObject*>(cls), name.get(), method.get()) == 0);
 }
 
 void add_module_function(PyObject* module, const FunctionDef& def) {
   const Ref name = name_of(def);
-  const Ref function = make_function(def, module, name, name);
+  const Ref function = make_function(def, module, name);
   check(PyObject_SetAttr(module, name.get(), function.get()) == 0);
 }
 

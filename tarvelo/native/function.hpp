@@ -18,8 +18,7 @@ namespace tarvelo::py {
 struct Function {
   PyObject_HEAD vectorcallfunc vectorcall;
   PyObject* owner;  // a method's class, whose instances it takes as `self`; or the module
-  const Signature* signature;
-  PyObject* name;
+  const Signature* signature;  // also gives the function's name
   PyObject* qualname;
   PyObject* doc;
   // types.MethodType, which binding calls: held by every function, since a function can outlive

@@ -118,14 +118,17 @@ def test_the_sweep_reports_nan_potentials_wherever_they_live():
     extra.connect(bus, same(2))
     assert np.isnan(sweep.solve_load_flow(100, 1e-10)[1])
     # A NaN power on a bus fed straight from the source: no line carries the NaN current into a
-    # potential, and the sweep measures no change, but the solve fails all the same.
+    # potential, and the sweep measures no change, but the solve fails all the same; also with
+    # the bus listed twice, which leaves the sweep to the elements' own steps.
     source, reference = ce.CyVoltageSource(2, carray([230])), ce.CyPotentialRef()
     bus, load = ce.CyBus(2, carray([230, 0])), ce.CyPowerLoad(2, carray([float("nan")]))
     bus.connect(source, same(2))
     bus.connect(reference, [(1, 0)])
     bus.connect(load, same(2))
-    network = ce.CyElectricalNetwork(objects(source, reference, bus, load), 4)
-    assert np.isnan(ce.CyBackwardForward(network).solve_load_flow(100, 1e-10)[1])
+    for elements in (objects(source, reference, bus, load), objects(source, reference, bus, load,
+                                                                    bus)):
+        network = ce.CyElectricalNetwork(elements, len(elements))
+        assert np.isnan(ce.CyBackwardForward(network).solve_load_flow(100, 1e-10)[1])
     # A NaN in the source's current, an unknown the sweep neither reads nor writes, inherited
     # from a Newton solver that goes: the sweep converges, at every call.
     network, bus, load = single_phase(1e3)
