@@ -242,9 +242,11 @@ class Misuse(RuleBasedStateMachine):
         if mirror := self.pick(data.draw, self.mirrors):
             self.solve(data.draw, self.solver_on(data.draw, self.network_of(mirror.elements)))
 
-    @rule(data=st.data())
-    def another_solver(self, data):  # on a network held: it takes the links over
-        networks = [h for h in self.pool if h.name == "CyElectricalNetwork"]
+    @rule(data=st.data(), mirrored=st.booleans())
+    def another_solver(self, data, mirrored):  # on a network held, a mirrored feeder's or any
+        networks = [h for h in self.pool if h.name == "CyElectricalNetwork" and not (
+            mirrored and self.mirrors and not any(
+                set(map(id, h.members)).issuperset(m.ports) for m in self.mirrors))]
         self.solve(data.draw, self.solver_on(data.draw, self.pick(data.draw, networks)))
 
     def solver_on(self, draw, network, name=None):
