@@ -40,6 +40,7 @@ PyObject* text_signature(PyObject* object, void*) noexcept {
   });
 }
 
+// __name__, read from the signature rather than kept in the object.
 PyObject* name(PyObject* object, void*) noexcept {
   return PyUnicode_InternFromString(function_of(object).signature->function.text);
 }
