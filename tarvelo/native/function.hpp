@@ -26,6 +26,7 @@ struct Function {
   // the module state (code run during a failed import may keep a class).
   PyObject* method_type;
 };
+static_assert(sizeof(Function) <= 64);
 
 // A body in the vector call: `self` is the instance (the module, for a module function), `args`
 // the `nargs` positional arguments after it (a plain count) and then the keyword values.
