@@ -129,6 +129,9 @@ class Held:  # a module object held, with its counts: ports, each side's, update
         self.members, self.network = list(members), None  # a solver's network
         self.alive, self.linker = [], None  # a network's solvers, oldest first, and its linker
 
+    def covers(self, mirror):  # a network over all of a mirrored feeder's elements
+        return set(map(id, self.members)).issuperset(mirror.ports)
+
 
 UNKNOWN = object()  # the linker of a network on which a solver failed to build
 
@@ -245,8 +248,7 @@ class Misuse(RuleBasedStateMachine):
     @rule(data=st.data(), mirrored=st.booleans())
     def another_solver(self, data, mirrored):  # on a network held, a mirrored feeder's or any
         networks = [h for h in self.pool if h.name == "CyElectricalNetwork" and not (
-            mirrored and self.mirrors and not any(
-                set(map(id, h.members)).issuperset(m.ports) for m in self.mirrors))]
+            mirrored and self.mirrors and not any(map(h.covers, self.mirrors)))]
         self.solve(data.draw, self.solver_on(data.draw, self.pick(data.draw, networks)))
 
     def solver_on(self, draw, network, name=None):
@@ -266,11 +268,10 @@ class Misuse(RuleBasedStateMachine):
 
     # The links of `network`'s nodes and records taken by `solver` (None: by a solver unknown).
     def links_taken(self, network, solver):
-        members = {id(m) for m in network.members}
         for mirror in self.mirrors:
-            if members.issuperset(mirror.ports):
+            if network.covers(mirror):
                 mirror.holder = solver
-            elif not members.isdisjoint(mirror.ports):
+            elif not set(map(id, network.members)).isdisjoint(mirror.ports):
                 mirror.holder = None
 
     def solver_gone(self, solver):  # the heir, when the links are handed on
