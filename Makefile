@@ -22,9 +22,11 @@ engine: bootstrap $(BUILD)/engine/build.ninja
 test-engine: engine
 	$(VENV)/bin/ctest --test-dir $(BUILD)/engine --output-on-failure -j $(JOBS)
 
+# pip builds the module through scikit-build-core, whose `cmake --build` takes its jobs from
+# CMAKE_BUILD_PARALLEL_LEVEL.
 module: bootstrap
-	$(PYTHON) -m pip install -q --no-build-isolation --no-deps \
-	  -C build-dir=$(BUILD)/module .
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PYTHON) -m pip install -q --no-build-isolation \
+	  --no-deps -C build-dir=$(BUILD)/module .
 
 test-python: module
 	$(VENV)/bin/pytest -q tests/python
@@ -55,7 +57,7 @@ clean:
 # Engine tests and Python tests under AddressSanitizer and UndefinedBehaviorSanitizer, in
 # build/sanitize (the module is installed there, never into .venv).
 sanitize: bootstrap
-	bash scripts/sanitize.sh all
+	JOBS=$(JOBS) bash scripts/sanitize.sh all
 
 # The randomized misuse test at length.
 fuzz: module

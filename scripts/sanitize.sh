@@ -65,7 +65,9 @@ run_python() {
   # GCC 12 cannot evaluate string_view::find at compile time once -fsanitize=null is on (it
   # compares a pointer with null), which the module's signature parser does; the launcher
   # drops those three checks for the module's own sources and keeps every other one.
-  "$venv/bin/python" -m pip install -q --no-build-isolation --no-deps --upgrade \
+  # scikit-build-core's `cmake --build` takes its jobs from CMAKE_BUILD_PARALLEL_LEVEL.
+  CMAKE_BUILD_PARALLEL_LEVEL=$jobs \
+    "$venv/bin/python" -m pip install -q --no-build-isolation --no-deps --upgrade \
     -C build-dir="$out/module" -C cmake.build-type=RelWithDebInfo \
     -C cmake.define.TARVELO_SANITIZE=ON \
     -C "cmake.define.CMAKE_CXX_COMPILER_LAUNCHER=$root/scripts/sanitize.sh;--compile-module-source" \
