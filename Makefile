@@ -67,6 +67,7 @@ fuzz: module
 # Memcheck on the engine tests (no definite leak), then 10,000 build-solve-drop cycles from
 # Python with the heap and the resident memory kept flat.
 leaks: engine module
+	@bash scripts/bootstrap.sh valgrind
 	valgrind --quiet --leak-check=full --errors-for-leak-kinds=definite \
 	  --show-leak-kinds=definite --error-exitcode=1 $(BUILD)/engine/tests/engine/engine_tests \
 	  --gtest_brief=1
