@@ -64,9 +64,10 @@ def build_feeder():
     return network, buses, loads
 
 
-def report(title, solver, buses, loads):
-    iterations, residual = solver.solve_load_flow(max_iterations=50, tolerance=1e-9)
-    print(f"{title}: {iterations} iterations, residual {residual:.3e}")
+def report(title, solver, steps, buses, loads):
+    """Solves and prints the voltages and load currents; `steps` names what the solver counts."""
+    count, residual = solver.solve_load_flow(max_iterations=50, tolerance=1e-9)
+    print(f"{title}: {count} {steps}, residual {residual:.3e}")
     print("  phase-to-neutral voltages")
     for name, bus in buses.items():
         potentials = bus.get_potentials(4)
@@ -85,9 +86,9 @@ def main():
     network, buses, loads = build_feeder()
     # Each solver links the network to its own unknowns: results are read while it lives.
     newton = ce.CyNewton(network, True)
-    report("Newton-Raphson", newton, buses, loads)
+    report("Newton-Raphson", newton, "iterations", buses, loads)
     sweep = ce.CyBackwardForward(network)
-    report("Backward-forward sweep", sweep, buses, loads)
+    report("Backward-forward sweep", sweep, "sweeps", buses, loads)
 
 
 if __name__ == "__main__":
