@@ -168,8 +168,11 @@ ClassDef define_class(const char* name, const char* base, newfunc construct,
                   .methods = std::move(methods)};
 }
 
-// The handle of a class that has been created, for typed arguments.
+// The handle of a class that has been created, for typed arguments. A failed import took the
+// classes with it: a class, function or module it left behind may still call this.
 inline PyTypeObject* type_of(const ClassDef& cls) {
+  if (cls.type == nullptr) [[unlikely]]
+    raise(PyExc_ImportError, messages::import_failed);
   return cls.type;
 }
 

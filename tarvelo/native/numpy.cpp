@@ -102,9 +102,17 @@ void import_numpy(PyObject* module) {
 
 namespace {
 
-// The module attribute `np`, else the built-in of that name.
-Ref lookup_np() {
+// The state that result arrays need, set up with NumPy at import. A failed import took it
+// with it: a class, function or module it left behind may still call for an array.
+const ModuleState& array_state() {
   const ModuleState& s = state();
+  if (!s.dtype_keyword) [[unlikely]]
+    raise(PyExc_ImportError, messages::import_failed);
+  return s;
+}
+
+// The module attribute `np`, else the built-in of that name.
+Ref lookup_np(const ModuleState& s) {
   PyObject* np = PyDict_GetItemWithError(s.globals, s.np_name.get());
   if (np != nullptr) return Ref::borrow(np);
   check(PyErr_Occurred() == nullptr);
@@ -120,8 +128,8 @@ Ref lookup_np() {
 }  // namespace
 
 Ref new_array(Py_ssize_t n, Item item) {
-  const ModuleState& s = state();
-  const Ref np = lookup_np();
+  const ModuleState& s = array_state();
+  const Ref np = lookup_np(s);
   const Ref empty = Ref::take(PyObject_GetAttr(np.get(), s.empty_name.get()));
   const Ref dtype = Ref::take(PyObject_GetAttr(
       np.get(), item == Item::complex_double ? s.complex128_name.get() : s.double_name.get()));

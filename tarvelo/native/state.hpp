@@ -22,5 +22,8 @@ struct ModuleState {
 ModuleState& state();
 // Forgets everything the exec step recorded (a failed import leaves nothing behind).
 void clear_state();
+// Whether `type` is, or derives from, a class that an import of this module made and that is not
+// the module of the state: a failed import's, which code run during that import can keep.
+bool of_failed_import(PyTypeObject* type);
 
 }  // namespace tarvelo::py
