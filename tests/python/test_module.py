@@ -230,7 +230,8 @@ for x in [x for x in pool if x is not None]:  # each method of each module on ea
             for value in (None, 1):
                 attempt(lambda: f(x, *[value] * (len(inspect.signature(f).parameters) - 1)))
 for f in filter(ours, gc.get_objects()):  # the module function, bound or not
-    attempt(lambda: f(None)) if f.__qualname__ == "cy_set_logging_config" else None
+    if f.__qualname__ == "cy_set_logging_config":
+        attempt(lambda: f(None))
 tree = {key: cls for key, cls in vars(kept).items() if key.startswith("Cy")}
 ours_named = r"tarvelo\\.cy_engine\\.(\\w+)"
 refused = re.findall(rf"expected {ours_named}, got {ours_named}(?:\\)|$)", "\\n".join(errors), re.M)
