@@ -36,6 +36,7 @@
 
 #include "function.hpp"
 #include "objects.hpp"
+#include "state.hpp"
 
 namespace tarvelo::py {
 
@@ -168,11 +169,9 @@ ClassDef define_class(const char* name, const char* base, newfunc construct,
                   .methods = std::move(methods)};
 }
 
-// The handle of a class that has been created, for typed arguments. A failed import took the
-// classes with it: a class, function or module it left behind may still call this.
+// The handle of a class that has been created, for typed arguments; none after a failed import.
 inline PyTypeObject* type_of(const ClassDef& cls) {
-  if (cls.type == nullptr) [[unlikely]]
-    raise(PyExc_ImportError, messages::import_failed);
+  if (cls.type == nullptr) refuse_after_failed_import();
   return cls.type;
 }
 

@@ -208,6 +208,10 @@ void clear_state() {
   state() = ModuleState{};
 }
 
+void refuse_after_failed_import() {
+  raise(PyExc_ImportError, messages::import_failed);
+}
+
 bool of_failed_import(PyTypeObject* type) {
   for (PyTypeObject* cls = type; cls != nullptr;
        cls = static_cast<PyTypeObject*>(PyType_GetSlot(cls, Py_tp_base))) {

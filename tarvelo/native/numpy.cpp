@@ -102,12 +102,10 @@ void import_numpy(PyObject* module) {
 
 namespace {
 
-// The state that result arrays need, set up with NumPy at import. A failed import took it
-// with it: a class, function or module it left behind may still call for an array.
+// The state that result arrays need, set up with NumPy at import; none after a failed import.
 const ModuleState& array_state() {
   const ModuleState& s = state();
-  if (!s.dtype_keyword) [[unlikely]]
-    raise(PyExc_ImportError, messages::import_failed);
+  if (!s.dtype_keyword) refuse_after_failed_import();
   return s;
 }
 
