@@ -36,6 +36,7 @@
 
 #include "function.hpp"
 #include "objects.hpp"
+#include "state.hpp"
 
 namespace tarvelo::py {
 
@@ -168,8 +169,9 @@ ClassDef define_class(const char* name, const char* base, newfunc construct,
                   .methods = std::move(methods)};
 }
 
-// The handle of a class that has been created, for typed arguments.
+// The handle of a class that has been created, for typed arguments; none after a failed import.
 inline PyTypeObject* type_of(const ClassDef& cls) {
+  if (cls.type == nullptr) refuse_after_failed_import();
   return cls.type;
 }
 

@@ -4,6 +4,7 @@
 #include <climits>
 
 #include "messages.hpp"
+#include "state.hpp"
 
 namespace tarvelo::py {
 
@@ -149,8 +150,10 @@ Ref type_name(PyTypeObject* type) {
   Ref qualified = Ref::take(PyType_GetQualName(type));
   const Ref module = Ref::take(PyObject_GetAttrString(object, "__module__"));
   if (PyUnicode_Check(module.get()) &&
-      PyUnicode_CompareWithASCIIString(module.get(), "builtins") != 0)
-    return Ref::take(PyUnicode_FromFormat("%U.%U", module.get(), qualified.get()));
+      PyUnicode_CompareWithASCIIString(module.get(), "builtins") != 0) {
+    const char* format = of_failed_import(type) ? messages::class_of_failed_import : "%U.%U";
+    return Ref::take(PyUnicode_FromFormat(format, module.get(), qualified.get()));
+  }
   return qualified;
 }
 

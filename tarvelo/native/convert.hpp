@@ -28,7 +28,7 @@ std::string to_exact_str(Argument argument);
 std::vector<std::pair<int, int>> to_connections(Argument argument);
 
 // The printable name of a type: "tarvelo.cy_engine.CyElement"; built-in types by their bare
-// name ("NoneType", "list").
+// name ("NoneType", "list"); a class of a failed import says so.
 Ref type_name(PyTypeObject* type);
 // The short name of an object's class, for messages about `self`.
 Ref class_name(PyObject* object);

@@ -17,6 +17,12 @@ inline constexpr const char* was_newer_than = "was newer than";
 inline constexpr const char* pickling_setup_failed = "Unable to initialize pickling for %U";
 inline constexpr const char* init_failed = "init tarvelo.cy_engine";
 inline constexpr const char* unknown_base_class = "%s: base class %s is not defined before it";
+// What a failed import leaves behind: a call that needs the module state, and the name of one of
+// its classes in a message.
+inline constexpr const char* import_failed =
+    "the import of tarvelo.cy_engine failed; this call needs a successful one";
+inline constexpr const char* class_of_failed_import =
+    "%U.%U of a failed import of tarvelo.cy_engine";
 
 // ---- function objects ----
 inline constexpr const char* function_type_name = "tarvelo.cy_engine.function";

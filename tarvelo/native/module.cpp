@@ -208,6 +208,25 @@ void clear_state() {
   state() = ModuleState{};
 }
 
+void refuse_after_failed_import() {
+  raise(PyExc_ImportError, messages::import_failed);
+}
+
+bool of_failed_import(PyTypeObject* type) {
+  for (PyTypeObject* cls = type; cls != nullptr;
+       cls = static_cast<PyTypeObject*>(PyType_GetSlot(cls, Py_tp_base))) {
+    if ((PyType_GetFlags(cls) & Py_TPFLAGS_HEAPTYPE) == 0) continue;
+    PyObject* module = PyType_GetModule(cls);  // a Python class has none
+    if (module == nullptr) {
+      PyErr_Clear();
+      continue;
+    }
+    if (PyModule_Check(module) && PyModule_GetDef(module) == &module_definition)
+      return module != state().module.get();
+  }
+  return false;
+}
+
 }  // namespace tarvelo::py
 
 PyMODINIT_FUNC PyInit_cy_engine() {

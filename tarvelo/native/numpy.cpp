@@ -102,9 +102,15 @@ void import_numpy(PyObject* module) {
 
 namespace {
 
-// The module attribute `np`, else the built-in of that name.
-Ref lookup_np() {
+// The state that result arrays need, set up with NumPy at import; none after a failed import.
+const ModuleState& array_state() {
   const ModuleState& s = state();
+  if (!s.dtype_keyword) refuse_after_failed_import();
+  return s;
+}
+
+// The module attribute `np`, else the built-in of that name.
+Ref lookup_np(const ModuleState& s) {
   PyObject* np = PyDict_GetItemWithError(s.globals, s.np_name.get());
   if (np != nullptr) return Ref::borrow(np);
   check(PyErr_Occurred() == nullptr);
@@ -120,8 +126,8 @@ Ref lookup_np() {
 }  // namespace
 
 Ref new_array(Py_ssize_t n, Item item) {
-  const ModuleState& s = state();
-  const Ref np = lookup_np();
+  const ModuleState& s = array_state();
+  const Ref np = lookup_np(s);
   const Ref empty = Ref::take(PyObject_GetAttr(np.get(), s.empty_name.get()));
   const Ref dtype = Ref::take(PyObject_GetAttr(
       np.get(), item == Item::complex_double ? s.complex128_name.get() : s.double_name.get()));

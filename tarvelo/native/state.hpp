@@ -22,5 +22,11 @@ struct ModuleState {
 ModuleState& state();
 // Forgets everything the exec step recorded (a failed import leaves nothing behind).
 void clear_state();
+// Refuses a call that needs what a failed import took with it (ImportError): a class, function
+// or module that the import left behind may still make one.
+[[noreturn, gnu::cold]] void refuse_after_failed_import();
+// Whether `type` is, or derives from, a class that an import of this module made and that is not
+// the module of the state: a failed import's, which code run during that import can keep.
+bool of_failed_import(PyTypeObject* type);
 
 }  // namespace tarvelo::py

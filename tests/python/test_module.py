@@ -149,8 +149,96 @@ for attempt in (lambda: kept().__reduce__(), lambda: copy.copy(kept()),
     assert (result.returncode, result.stdout.splitlines()) == (0, [
         "numpy._core.multiarray failed to import",
         *["self.element cannot be converted to a Python object for pickling"] * 2,
-        "Argument 'self' has incorrect type (expected tarvelo.cy_engine.CyElement, got object)"]
+        "Argument 'self' has incorrect type (expected tarvelo.cy_engine.CyElement of a failed "
+        "import of tarvelo.cy_engine, got object)"]
     ), result.stderr
+
+
+@pytest.mark.parametrize("then_imported", [False, True])
+@pytest.mark.parametrize("step", [7, 8, 10])
+def test_what_a_failed_import_leaves_behind_never_crashes(step, then_imported):
+    # The import fails at NumPy's import (7), at its native interface (8) or at the module
+    # function (10), once every method is in place; maybe a later import succeeds. Every class,
+    # method and function of the failed import then gives a result or an exception, and no
+    # refusal names a class as a stranger to its own subclass.
+    result = subprocess.run([sys.executable, "-c", LEFT_BEHIND, str(step), str(then_imported)],
+                            capture_output=True, text=True)
+    assert (result.returncode, result.stdout) == (0, "ok\n"), result.stderr
+
+
+LEFT_BEHIND = """import gc, importlib, importlib.util, inspect, re, sys, types
+import numpy as np
+step, then_imported = int(sys.argv[1]), sys.argv[2] == "True"
+name, core = "tarvelo.cy_engine", "numpy._core._multiarray_umath"
+
+def refuse_logging(module, key, value):
+    if key == "cy_set_logging_config":
+        raise ImportError(key)
+    types.ModuleType.__setattr__(module, key, value)
+
+found, real = importlib.util.find_spec(name), {"numpy": np, core: sys.modules[core]}
+kept = importlib.util.module_from_spec(found)
+sys.modules.update({7: {"numpy": None}, 8: {core: types.ModuleType(core)}}.get(step, {}))
+if step == 10:
+    kept.__class__ = type("Module", (types.ModuleType,), {"__setattr__": refuse_logging})
+try:
+    found.loader.exec_module(kept)
+except ImportError:
+    sys.modules.update(real)
+    del sys.modules[name]
+modules = [kept, importlib.import_module(name)] if then_imported else [kept]
+errors, pool = set(), []
+
+def attempt(call):
+    try:
+        pool.append(call())
+    except Exception as error:
+        errors.add(str(error))
+
+def made(kind):  # the last instance of each module's class of that name
+    return {type(x): x for x in pool if type(x).__name__ == kind}.values()
+
+def objects(*items):
+    return np.array(items, dtype=object)
+
+for m in modules:
+    for cls in [cls for key, cls in vars(m).items() if key.startswith("Cy")]:
+        for k in range(8):
+            attempt(lambda: cls(*[None] * k))
+    pool += [m.CyVoltageSource(2, np.array([230j])), m.CyControl("constant", 0, 0, 0, 0, 1, 1),
+             m.CyProjection("euclidean", 1, 1), m.CyBus(1, np.zeros(1, complex))]
+for m in modules:
+    for source, ref in [(s, r) for s in made("CyVoltageSource") for r in made("CyPotentialRef")]:
+        attempt(lambda: source.connect(ref, [(1, 0)]))
+        attempt(lambda: m.CyElectricalNetwork(objects(source, ref), 2))
+    for control, projection in [(c, p) for c in made("CyControl") for p in made("CyProjection")]:
+        attempt(lambda: m.CyFlexibleParameter(control, control, projection, 1, 0, 0))
+for m in modules:
+    for parameter in [*made("CyFlexibleParameter"), *made("CyControl")]:
+        attempt(lambda: m.CyFlexibleLoad(2, np.array([1j]), objects(parameter)))
+    for network in made("CyElectricalNetwork"):
+        attempt(lambda: m.CyNewton(network, False))
+        attempt(lambda: m.CyNewtonGoldstein(network, False, .1, .9))
+        attempt(lambda: m.CyBackwardForward(network))
+
+def ours(f):
+    return type(f).__module__ == name and type(f).__qualname__ == "function"
+
+for x in [x for x in pool if x is not None]:  # each method of each module on each instance
+    for cls in [c for m in modules for c in getattr(m, type(x).__name__).__mro__]:
+        for f in filter(ours, vars(cls).values()):
+            for value in (None, 1):
+                attempt(lambda: f(x, *[value] * (len(inspect.signature(f).parameters) - 1)))
+for f in filter(ours, gc.get_objects()):  # the module function, bound or not
+    if f.__qualname__ == "cy_set_logging_config":
+        attempt(lambda: f(None))
+tree = {key: cls for key, cls in vars(kept).items() if key.startswith("Cy")}
+ours_named = r"tarvelo\\.cy_engine\\.(\\w+)"
+refused = re.findall(rf"expected {ours_named}, got {ours_named}(?:\\)|$)", "\\n".join(errors), re.M)
+assert not [pair for pair in refused if issubclass(tree[pair[1]], tree[pair[0]])], refused
+told = "of a failed import of" if then_imported else "the import of tarvelo.cy_engine failed"
+assert any(told in error for error in errors), sorted(errors)
+print("ok")"""
 
 
 def test_argument_binding_and_conversion():
