@@ -17,7 +17,6 @@
 
 namespace tarvelo {
 
-class AbstractSolver;
 class FlexibleParameter;
 struct SweepPlan;
 
@@ -26,10 +25,6 @@ class ElectricalNetwork {
   std::vector<Element*> elements;
   std::vector<std::shared_ptr<Connection>> all_connections;
   std::set<FlexibleParameter*> flexible_parameters;
-  // The solver whose vectors the nodes and records point into, if any.
-  const void* linker = nullptr;
-  // The solvers built on this network and still alive, oldest first (kept by the solvers).
-  std::vector<AbstractSolver*> solvers;
   // The compact form of the sweep over these elements, made and checked by the backward-forward
   // solver (solvers/backward_forward.cpp); empty until a sweep needs it.
   std::shared_ptr<SweepPlan> sweep_plan;

@@ -35,8 +35,9 @@ class AbstractSolver {
   explicit AbstractSolver(ElectricalNetwork* network);
   AbstractSolver(const AbstractSolver&) = delete;
   AbstractSolver& operator=(const AbstractSolver&) = delete;
-  // When this solver is the one its network is linked to, hands the links to the newest solver
-  // of the network still alive, or unlinks the network when there is none.
+  // Hands each node and record that this solver holds to the newest solver still alive, on any
+  // network, whose network holds it; what none of them takes keeps the value it holds now as its
+  // stored value.
   virtual ~AbstractSolver();
 
   virtual std::pair<int, double> solve_load_flow(int max_iterations, double tolerance) = 0;
@@ -52,10 +53,10 @@ class AbstractSolver {
   void declare_and_link(ADVector& x, ADVector& p, bool record);
 
  private:
-  // Links the network's nodes and records to `heir`'s vectors, which take the values the records
-  // hold now (the latest potentials, the parameters as updated) as their starting point; false,
-  // with nothing linked to the heir, when its layout is no longer the network's.
-  bool hand_links_to(AbstractSolver& heir) noexcept;
+  // Links to `heir`'s vectors the nodes and records of the heir's network that this solver
+  // holds; they carry into it the values they hold now (the latest potentials, the parameters
+  // as updated). Nothing, when the heir's layout is no longer its network's.
+  void hand_over_to(AbstractSolver& heir) noexcept;
 };
 
 class BackwardForward : public AbstractSolver {
