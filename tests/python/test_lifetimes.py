@@ -188,6 +188,16 @@ def test_the_sweep_reports_nan_potentials_wherever_they_live():
     for _ in range(2):
         assert sweep.solve_load_flow(100, 1e-10)[1] <= 1e-10
     assert_draws(load, 1e3)
+    # NaN in the sweep's own node slots while a newer Newton on its network holds the nodes: the
+    # sweep neither reads nor writes those slots, and converges.
+    elements, bus, load = reproducer_feeder()
+    network = ce.CyElectricalNetwork(elements, 5)
+    sweep = ce.CyBackwardForward(network)
+    sweep.set_variables(np.full(len(sweep.get_variables()), np.nan))
+    newton = ce.CyNewton(network, False)
+    assert sweep.solve_load_flow(50, 1e-9)[1] <= 1e-9
+    assert bus.get_potentials(2)[0] == pytest.approx(229.56, abs=5e-3)
+    assert newton.solve_load_flow(20, 1e-9)[0] == 1  # from the sweep's solution, in its slots
 
 
 # ---- cycles: the collector sees what the module keeps alive ----
