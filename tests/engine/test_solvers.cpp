@@ -135,5 +135,31 @@ TEST(SolverLifetime, TheLinkingSolverUnlinksWhenItGoesAndAFailedRecordingLeavesT
   feeder.check();
 }
 
+// A join made after the network was built absorbs one of its nodes, and an element on that node
+// that the network does not list goes. A solver built on the network afterwards records the
+// absorbed node's equations and names the elements behind its empty columns: the node lists no
+// port, where the freed element's would be.
+//   source(0) == bus(0) == stray(0), later joined by other(0); the neutrals on a reference
+TEST(SolverLifetime, ANodeAbsorbedAfterTheNetworkWasBuiltKeepsNoFreedPort) {
+  const std::array<Complex, 2> start{230.0, 0.0};
+  const Complex u(230.0, 0.0), power(1e3, 0.0);
+  VoltageSource source(2, &u);
+  PotentialRef ref;
+  Bus bus(2, start.data()), other(2, start.data());
+  auto stray = std::make_unique<PowerLoad>(2, &power);
+  bus.connect(source, checks::same_ports(2));
+  bus.connect(*stray, checks::same_ports(2));
+  bus.connect(ref, {{1, 0}});
+  ElectricalNetwork network({&source, &ref, &bus});
+  other.connect(bus, {{0, 0}});
+  stray.reset();
+  Newton newton(&network, false);
+  // The absorbed node's unknowns and the source's current are in no equation left: the node
+  // names nobody, the source its own columns.
+  EXPECT_EQ(newton.analyse_jacobian(), Lists({0}, {}));
+  EXPECT_EQ(checks::error_text([&] { newton.solve_load_flow(5, 1e-9); }),
+            "1 Decomposition failed, singular matrix at iteration 0. ");
+}
+
 }  // namespace
 }  // namespace tarvelo
