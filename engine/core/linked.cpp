@@ -75,18 +75,6 @@ void write_slots(const Eigen::VectorXcd& value, double* to) {
   for (Eigen::Index i = 0; i < value.size(); ++i, to += 2) write_slots(value(i), to);
 }
 
-// The value in the slots from `from` into `value`, in place (nothing is allocated).
-void read_slots(const double* from, Eigen::MatrixXcd& value) {
-  for (Eigen::Index row = 0; row < value.rows(); ++row) {
-    for (Eigen::Index col = 0; col < value.cols(); ++col, from += 2)
-      value(row, col) = Complex(from[0], from[1]);
-  }
-}
-
-void read_slots(const double* from, Eigen::VectorXcd& value) {
-  for (Eigen::Index i = 0; i < value.size(); ++i, from += 2) value(i) = Complex(from[0], from[1]);
-}
-
 }  // namespace
 
 HandingOver::HandingOver(const Eigen::VectorXd& x, const Eigen::VectorXd& p) {
@@ -115,7 +103,7 @@ void link(LinkedComplex& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
 void link(LinkedReal& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
   ++structure_revision;
   if (unlinking(t)) {
-    if (holds_slots(r.is_linked, r.linked, v)) r = LinkedReal(read(r));
+    if (holds_slots(r.is_linked, r.linked, v)) r = LinkedReal(r.value);
   } else if (takes(r.is_linked, r.linked, v)) {
     double* to = slots(t, v, k, 1);
     if (handed_x != nullptr) *to = read(r);
@@ -133,7 +121,6 @@ void link(LinkedMatrix& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
   ++structure_revision;
   if (unlinking(t)) {
     if (holds_slots(r.is_linked, r.linked, v)) {
-      read_slots(r.linked, r.value);
       r.ad.resize(0, 0);
       r.linked = nullptr;
       r.is_linked = false;
@@ -160,7 +147,6 @@ void link(LinkedVector& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
   const int count = static_cast<int>(2 * n);
   if (unlinking(t)) {
     if (holds_slots(r.is_linked, r.linked, v)) {
-      read_slots(r.linked, r.value);
       r.ad.resize(0);
       r.linked = nullptr;
       r.is_linked = false;

@@ -10,7 +10,8 @@
 //
 // Linking with an empty taped vector is the unlink, used when the solver that owns the slots goes
 // away: a record that still points into the vector the pass is given keeps the value it holds
-// there as its stored value and forgets its slots; a record linked elsewhere since (a later
+// there as its stored value (a changeable parameter holds the same value in both, since every
+// write of one writes both) and forgets its slots; a record linked elsewhere since (a later
 // solver, another network over the same elements) is left alone.
 #pragma once
 
