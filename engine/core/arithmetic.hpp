@@ -89,6 +89,10 @@ inline AD magnitude(const ADComplex& z) {
   return CppAD::sqrt(z.real() * z.real() + z.imag() * z.imag());
 }
 
+inline bool is_finite(const Complex& z) {
+  return std::isfinite(z.real()) && std::isfinite(z.imag());
+}
+
 template <class S>
 S zero() {
   return S(RealOf<S>(0.0), RealOf<S>(0.0));

@@ -72,14 +72,15 @@ double ElectricalNetwork::forward() {
   return largest;
 }
 
-std::vector<const Connection*> ElectricalNetwork::nodes_outside(const Eigen::VectorXd& x) const {
-  const auto outside = [&x](const Connection& node) {
-    return !node.fixed_zero && !(node.potential.is_linked && points_into(node.potential.linked, x));
+std::vector<const Connection*> ElectricalNetwork::live_nodes(const Eigen::VectorXd* x) const {
+  const auto wanted = [x](const Connection& node) {
+    return !node.fixed_zero &&
+           !(x != nullptr && node.potential.is_linked && points_into(node.potential.linked, *x));
   };
   std::unordered_set<const Connection*> seen;
   std::vector<const Connection*> found;
   const auto visit = [&](const Connection& node) {
-    if (outside(node) && seen.insert(&node).second) found.push_back(&node);
+    if (wanted(node) && seen.insert(&node).second) found.push_back(&node);
   };
   for (const auto& node : all_connections) visit(*node);
   for (const Element* element : elements) {

@@ -17,7 +17,6 @@
 
 namespace tarvelo {
 
-class AbstractSolver;
 class FlexibleParameter;
 struct SweepPlan;
 
@@ -26,10 +25,6 @@ class ElectricalNetwork {
   std::vector<Element*> elements;
   std::vector<std::shared_ptr<Connection>> all_connections;
   std::set<FlexibleParameter*> flexible_parameters;
-  // The solver whose vectors the nodes and records point into, if any.
-  const void* linker = nullptr;
-  // The solvers built on this network and still alive, oldest first (kept by the solvers).
-  std::vector<AbstractSolver*> solvers;
   // The compact form of the sweep over these elements, made and checked by the backward-forward
   // solver (solvers/backward_forward.cpp); empty until a sweep needs it.
   std::shared_ptr<SweepPlan> sweep_plan;
@@ -46,12 +41,12 @@ class ElectricalNetwork {
   void eval_currents() const;
   void backward();
   double forward();
-  // The nodes whose potentials a sweep reads or writes outside the solver vector x: among the
-  // nodes listed when the network was built and those its elements' ports are on now (a join
-  // made since may have put them on a new node), each one not held at zero whose potential is
-  // not a slot of x (its stored value, or a slot of another solver's vector). The list holds
-  // while `structure_revision` does not move.
-  std::vector<const Connection*> nodes_outside(const Eigen::VectorXd& x) const;
+  // The nodes whose potentials a sweep reads or writes: among the nodes listed when the network
+  // was built and those its elements' ports are on now (a join made since may have put them on
+  // a new node), each one not held at zero, once; given a solver vector x, only those whose
+  // potential is not a slot of x (their stored value, or a slot of another solver's vector).
+  // The list holds while `structure_revision` does not move.
+  std::vector<const Connection*> live_nodes(const Eigen::VectorXd* x = nullptr) const;
   std::vector<int> detect_elements(const std::vector<long>& indices) const;
 };
 

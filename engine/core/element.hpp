@@ -135,6 +135,12 @@ class Element {
   virtual void add_internal_equations(ADVector& y, int& k) const;
   virtual void backward();
   virtual double forward();
+  // Whether the element computes values when they are read (a delta load's inner currents, a
+  // flexible load's powers), rather than giving back those its last evaluation kept.
+  virtual bool computes_on_reading() const { return false; }
+  // Whether the values it computes when they are read are finite at the present potentials and
+  // parameters.
+  virtual bool computed_readings_finite() const { return true; }
 
   void connect(const Element& element, const std::vector<std::pair<int, int>>& pairs) const;
   void connect_ports(const int* ports_index, int n) const;

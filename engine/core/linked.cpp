@@ -29,7 +29,9 @@ bool points_into(const double* slot, const Eigen::VectorXd& v) {
 
 namespace {
 
-bool carrying = false;
+// The vectors of the solver whose records the link pass hands over, while a HandingOver lives.
+const Eigen::VectorXd* handed_x = nullptr;
+const Eigen::VectorXd* handed_p = nullptr;
 
 bool unlinking(const ADVector& t) {
   return t.size() == 0;
@@ -38,8 +40,15 @@ bool unlinking(const ADVector& t) {
 // True when a linked record points into v: it belongs to the solver that owns v. The address is
 // compared, not the cursor, so that a layout changed by joins made after linking (a node held
 // at zero later) still finds every record of that solver.
-bool holds_slots(bool is_linked, const double* linked, const Eigen::VectorXd& v, int) {
+bool holds_slots(bool is_linked, const double* linked, const Eigen::VectorXd& v) {
   return is_linked && points_into(linked, v);
+}
+
+// Whether a link pass into v links the record: every record, unless the pass hands records
+// over, which takes those of the going solver and those already in v.
+bool takes(bool is_linked, const double* linked, const Eigen::VectorXd& v) {
+  return handed_x == nullptr || holds_slots(is_linked, linked, *handed_x) ||
+         holds_slots(is_linked, linked, *handed_p) || holds_slots(is_linked, linked, v);
 }
 
 // The first of the `count` slots from k, which must lie within both vectors.
@@ -68,21 +77,22 @@ void write_slots(const Eigen::VectorXcd& value, double* to) {
 
 }  // namespace
 
-CarryingPresentValues::CarryingPresentValues() {
-  carrying = true;
+HandingOver::HandingOver(const Eigen::VectorXd& x, const Eigen::VectorXd& p) {
+  handed_x = &x;
+  handed_p = &p;
 }
 
-CarryingPresentValues::~CarryingPresentValues() {
-  carrying = false;
+HandingOver::~HandingOver() {
+  handed_x = handed_p = nullptr;
 }
 
 void link(LinkedComplex& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
   ++structure_revision;
   if (unlinking(t)) {
-    if (holds_slots(r.is_linked, r.linked, v, k)) r = LinkedComplex(r.value);
-  } else {
+    if (holds_slots(r.is_linked, r.linked, v)) r = LinkedComplex(read(r));
+  } else if (takes(r.is_linked, r.linked, v)) {
     double* to = slots(t, v, k, 2);
-    if (carrying) write_slots(read(r), to);
+    if (handed_x != nullptr) write_slots(read(r), to);
     r.linked = to;
     r.ad = ADComplex(t[k], t[k + 1]);
     r.is_linked = true;
@@ -93,10 +103,10 @@ void link(LinkedComplex& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
 void link(LinkedReal& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
   ++structure_revision;
   if (unlinking(t)) {
-    if (holds_slots(r.is_linked, r.linked, v, k)) r = LinkedReal(r.value);
-  } else {
+    if (holds_slots(r.is_linked, r.linked, v)) r = LinkedReal(r.value);
+  } else if (takes(r.is_linked, r.linked, v)) {
     double* to = slots(t, v, k, 1);
-    if (carrying) *to = read(r);
+    if (handed_x != nullptr) *to = read(r);
     r.linked = to;
     r.ad = t[k];
     r.is_linked = true;
@@ -110,14 +120,14 @@ void link(LinkedMatrix& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
   r.revision = ++matrix_revision;
   ++structure_revision;
   if (unlinking(t)) {
-    if (holds_slots(r.is_linked, r.linked, v, k)) {
+    if (holds_slots(r.is_linked, r.linked, v)) {
       r.ad.resize(0, 0);
       r.linked = nullptr;
       r.is_linked = false;
     }
-  } else {
+  } else if (takes(r.is_linked, r.linked, v)) {
     double* to = slots(t, v, k, count);
-    if (carrying) write_slots(read(r), to);
+    if (handed_x != nullptr) write_slots(read(r), to);
     r.linked = to;
     r.ad.resize(rows, cols);
     for (Eigen::Index row = 0; row < rows; ++row) {
@@ -136,14 +146,14 @@ void link(LinkedVector& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
   const auto n = r.value.size();
   const int count = static_cast<int>(2 * n);
   if (unlinking(t)) {
-    if (holds_slots(r.is_linked, r.linked, v, k)) {
+    if (holds_slots(r.is_linked, r.linked, v)) {
       r.ad.resize(0);
       r.linked = nullptr;
       r.is_linked = false;
     }
-  } else {
+  } else if (takes(r.is_linked, r.linked, v)) {
     double* to = slots(t, v, k, count);
-    if (carrying) write_slots(read(r), to);
+    if (handed_x != nullptr) write_slots(read(r), to);
     r.linked = to;
     r.ad.resize(n);
     for (Eigen::Index i = 0; i < n; ++i) r.ad(i) = ADComplex(t[k + 2 * i], t[k + 2 * i + 1]);

@@ -9,9 +9,10 @@
 // two consecutive doubles (real part, imaginary part); matrices are laid out row by row.
 //
 // Linking with an empty taped vector is the unlink, used when the solver that owns the slots goes
-// away: a record that still points at the very slots the pass would give it forgets them and goes
-// back to its stored value; a record linked elsewhere since (a later solver, another network over
-// the same elements) is left alone.
+// away: a record that still points into the vector the pass is given keeps the value it holds
+// there as its stored value (a changeable parameter holds the same value in both, since every
+// write of one writes both) and forgets its slots; a record linked elsewhere since (a later
+// solver, another network over the same elements) is left alone.
 #pragma once
 
 #include <complex>
@@ -115,15 +116,17 @@ void link(std::vector<Record>& records, const ADVector& t, Eigen::VectorXd& v, i
   for (auto& r : records) link(r, t, v, k);
 }
 
-// While an object of this class lives, linking a record first writes its present value (what a
-// plain reader gets: its linked slots wherever they are, else its stored value) into the slots
-// it takes: a solver that takes the links over starts from the values the records hold now.
-class CarryingPresentValues {
+// While an object of this class lives, a link pass hands records over from a solver that goes,
+// whose vectors are `x` and `p`: it links only the records that point into them (and those
+// already in the vector it links to, so that a record listed twice ends on its last slot, as
+// after a fresh link), and first writes into the slots it gives each one the value the record
+// holds now: the solver that takes them over starts from the latest values.
+class HandingOver {
  public:
-  CarryingPresentValues();
-  CarryingPresentValues(const CarryingPresentValues&) = delete;
-  CarryingPresentValues& operator=(const CarryingPresentValues&) = delete;
-  ~CarryingPresentValues();
+  HandingOver(const Eigen::VectorXd& x, const Eigen::VectorXd& p);
+  HandingOver(const HandingOver&) = delete;
+  HandingOver& operator=(const HandingOver&) = delete;
+  ~HandingOver();
 };
 
 // Whether `slot` lies within the vector v.

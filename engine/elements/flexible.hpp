@@ -154,9 +154,15 @@ class AbstractFlexibleLoad : public Load<T> {
 
   // The power each phase draws at the present potentials, in phase order.
   virtual void get_powers(Complex* out) const {
+    for (std::size_t i = 0; i < powers.size(); ++i) out[i] = present_power(i);
+  }
+
+  bool computes_on_reading() const override { return true; }
+  bool computed_readings_finite() const override {
     for (std::size_t i = 0; i < powers.size(); ++i) {
-      out[i] = actual_power<Complex>(i, this->template voltage<Complex>(i));
+      if (!is_finite(present_power(i))) return false;
     }
+    return Load<T>::computed_readings_finite();
   }
 
  protected:
@@ -167,6 +173,10 @@ class AbstractFlexibleLoad : public Load<T> {
         powers(make_records(given, Load<T>::record_count(n))) {}
 
  private:
+  Complex present_power(std::size_t i) const {
+    return actual_power<Complex>(i, this->template voltage<Complex>(i));
+  }
+
   template <class S>
   S actual_power(std::size_t i, const S& dv) const {
     return parameters[i]->template compute_power<S>(magnitude(dv), value_of<S>(powers[i]));

@@ -109,16 +109,20 @@ class Load : public LoadBase {
   // construction, so that the step allocates nothing.
   void backward() override { assemble_currents<Complex>(sweep_branches.data()); }
 
-  // Star: the phase currents of the last plain evaluation. Delta: the branch currents at the
-  // present potentials and record values.
   void get_inner_currents(Complex* out) const override {
     const std::size_t count = inner_current_count();
-    for (std::size_t i = 0; i < count; ++i) {
-      out[i] = T::is_delta ? self().template branch_current<Complex>(i, voltage<Complex>(i))
-                           : ports[i].current;
-    }
+    for (std::size_t i = 0; i < count; ++i) out[i] = inner_current(i);
   }
   std::size_t inner_current_count() const override { return self().records().size(); }
+  bool computes_on_reading() const override { return T::is_delta; }
+  bool computed_readings_finite() const override {
+    if constexpr (T::is_delta) {
+      for (std::size_t i = 0; i < inner_current_count(); ++i) {
+        if (!is_finite(inner_current(i))) return false;
+      }
+    }
+    return true;
+  }
 
   // The voltage seen by record i: phase to neutral (star) or phase to next phase (delta).
   template <class S>
@@ -133,6 +137,13 @@ class Load : public LoadBase {
   }
 
  private:
+  // Star: phase i's current of the last plain evaluation. Delta: branch i's current at the
+  // present potentials and record values.
+  Complex inner_current(std::size_t i) const {
+    return T::is_delta ? self().template branch_current<Complex>(i, voltage<Complex>(i))
+                       : ports[i].current;
+  }
+
   static int checked_port_count(int n) {
     // A star load needs its neutral port.
     if (!T::is_delta && n < 1) throw std::length_error("vector::reserve");

@@ -425,26 +425,42 @@ BackwardForward::BackwardForward(ElectricalNetwork* network) : AbstractSolver(ne
   const auto& nodes = network->all_connections;
   node_slots = 2 * std::count_if(nodes.begin(), nodes.end(),
                                  [](const auto& node) { return !node->fixed_zero; });
+  for (const Element* element : network->elements) {
+    if (element->computes_on_reading()) computing_on_reading.push_back(element);
+  }
+}
+
+void BackwardForward::find_nodes_to_check() {
+  const auto in_own_slots = [this](const Connection& node) {
+    return node.potential.is_linked && points_into(node.potential.linked, variables);
+  };
+  const auto& listed = network->all_connections;
+  const auto in_place = std::count_if(listed.begin(), listed.end(), [&](const auto& node) {
+    return !node->fixed_zero && in_own_slots(*node);
+  });
+  // Every node counted in the node slots when the solver was built, still off zero and in them.
+  nodes_in_place = 2 * in_place == node_slots;
+  checked_nodes = network->live_nodes(nodes_in_place ? &variables : nullptr);
+  checked_revision = structure_revision;
 }
 
 bool BackwardForward::potentials_finite() {
-  if (!variables.head(node_slots).allFinite()) return false;
-  if (outside_revision != structure_revision) {
-    outside = network->nodes_outside(variables);
-    outside_revision = structure_revision;
-  }
-  return std::all_of(outside.begin(), outside.end(), [](const Connection* node) {
-    const Complex v = plain_potential(*node);
-    return std::isfinite(v.real()) && std::isfinite(v.imag());
-  });
+  if (checked_revision != structure_revision) find_nodes_to_check();
+  if (nodes_in_place && !variables.head(node_slots).allFinite()) return false;
+  return std::all_of(checked_nodes.begin(), checked_nodes.end(),
+                     [](const Connection* node) { return is_finite(plain_potential(*node)); });
 }
 
 bool BackwardForward::currents_finite() const {
   return std::all_of(network->elements.begin(), network->elements.end(), [](const Element* e) {
-    return std::all_of(e->ports.begin(), e->ports.end(), [](const Port& port) {
-      return std::isfinite(port.current.real()) && std::isfinite(port.current.imag());
-    });
+    return std::all_of(e->ports.begin(), e->ports.end(),
+                       [](const Port& port) { return is_finite(port.current); });
   });
+}
+
+bool BackwardForward::readings_finite() const {
+  return std::all_of(computing_on_reading.begin(), computing_on_reading.end(),
+                     [](const Element* element) { return element->computed_readings_finite(); });
 }
 
 std::pair<int, double> BackwardForward::solve_load_flow(int max_iterations, double tolerance) {
@@ -474,11 +490,12 @@ std::pair<int, double> BackwardForward::solve_load_flow(int max_iterations, doub
     ++i;
   } while (change > tolerance && i < max_iterations);
   // Non-finite currents that no line carries into a potential (a load fed straight from a
-  // source) fail the solve too. They are checked once the sweeps end: a load started at 0 V
-  // draws them in the first sweep, and the next sweep, from the potentials the sources wrote,
-  // repairs them.
-  if (!(compact ? plan->finish() : currents_finite()))
-    change = std::numeric_limits<double>::quiet_NaN();
+  // source) fail the solve too, and so do non-finite values that the loads compute when they are
+  // read, from the potentials the last forward pass wrote. They are checked once the sweeps end:
+  // a load started at 0 V draws such currents in the first sweep, and the next sweep, from the
+  // potentials the sources wrote, repairs them.
+  const bool currents_ok = compact ? plan->finish() : currents_finite();
+  if (!currents_ok || !readings_finite()) change = std::numeric_limits<double>::quiet_NaN();
   return {i, change};
 }
 

@@ -75,43 +75,45 @@ ADVector taped_constants(const Eigen::VectorXd& values) {
 
 // ---- AbstractSolver ----
 
+namespace {
+
+// The solvers alive, oldest first. The engine runs on one thread; the list is never destroyed,
+// so that a solver freed at any point of the process's exit still finds it.
+std::vector<AbstractSolver*>& live_solvers() {
+  static auto* solvers = new std::vector<AbstractSolver*>();
+  return *solvers;
+}
+
+}  // namespace
+
 AbstractSolver::AbstractSolver(ElectricalNetwork* network) : network(network) {
-  if (network != nullptr) network->solvers.push_back(this);
+  live_solvers().push_back(this);
 }
 
 AbstractSolver::~AbstractSolver() {
-  if (network == nullptr) return;
-  auto& alive = network->solvers;
+  auto& alive = live_solvers();
   alive.erase(std::remove(alive.begin(), alive.end(), this), alive.end());
-  if (network->linker != this) return;
-  if (alive.empty() || !hand_links_to(*alive.back())) {
-    network->unlink_variables(variables, dynamic_variables);
-    network->linker = nullptr;
-  }
+  if (network == nullptr) return;
+  // Newest first: a record taken by a solver no longer points here, and an older one leaves it.
+  for (auto it = alive.rbegin(); it != alive.rend(); ++it) hand_over_to(**it);
+  network->unlink_variables(variables, dynamic_variables);
 }
 
-bool AbstractSolver::hand_links_to(AbstractSolver& heir) noexcept {
+void AbstractSolver::hand_over_to(AbstractSolver& heir) noexcept {
+  if (heir.network == nullptr) return;
   try {
-    // The heir's vectors must have the layout of this solver's and of the network's now: a join
-    // that holds a node at zero changes it, and then the stored values are read instead.
-    const auto [x, p] = network->declare_variables();
-    if (heir.variables.size() != variables.size() || heir.variables.size() != std::ssize(x) ||
-        heir.dynamic_variables.size() != dynamic_variables.size() ||
-        heir.dynamic_variables.size() != std::ssize(p))
-      return false;
-    // Each record carries into the heir's vectors, in place, the value it holds now: read in
-    // this solver's vectors, in another solver's (another network over the same elements may
-    // have taken it since), or as its stored value (such a solver gone).
-    const CarryingPresentValues carrying;
-    network->link_variables(taped_constants(heir.variables), heir.variables,
-                            taped_constants(heir.dynamic_variables), heir.dynamic_variables);
-    network->linker = &heir;
-    return true;
+    // The heir's vectors must have the layout of its network now: a join that holds a node at
+    // zero changes it.
+    ElectricalNetwork& on = *heir.network;
+    const auto [x, p] = on.declare_variables();
+    if (heir.variables.size() != std::ssize(x) || heir.dynamic_variables.size() != std::ssize(p))
+      return;
+    const HandingOver handing(variables, dynamic_variables);
+    on.link_variables(taped_constants(heir.variables), heir.variables,
+                      taped_constants(heir.dynamic_variables), heir.dynamic_variables);
   } catch (...) {
-    // Whatever was linked to the heir lets go too; the caller unlinks what points into this
-    // solver's vectors.
-    network->unlink_variables(heir.variables, heir.dynamic_variables);
-    return false;
+    // What the heir took before the failure stays in its vectors, where it is valid; the rest
+    // goes to an older solver or keeps its value as stored value.
   }
 }
 
@@ -125,7 +127,6 @@ void AbstractSolver::declare_and_link(ADVector& x, ADVector& p, bool record) {
   // A tape needs at least one independent variable: a system without unknowns records nothing.
   if (record && x.size() > 0) CppAD::Independent(x, 0, true, p);
   network->link_variables(x, variables, p, dynamic_variables);
-  network->linker = this;
 }
 
 void AbstractSolver::reset_inputs() {

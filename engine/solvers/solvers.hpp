@@ -35,8 +35,9 @@ class AbstractSolver {
   explicit AbstractSolver(ElectricalNetwork* network);
   AbstractSolver(const AbstractSolver&) = delete;
   AbstractSolver& operator=(const AbstractSolver&) = delete;
-  // When this solver is the one its network is linked to, hands the links to the newest solver
-  // of the network still alive, or unlinks the network when there is none.
+  // Hands each node and record that this solver holds to the newest solver still alive, on any
+  // network, whose network holds it; what none of them takes keeps the value it holds now as its
+  // stored value.
   virtual ~AbstractSolver();
 
   virtual std::pair<int, double> solve_load_flow(int max_iterations, double tolerance) = 0;
@@ -52,10 +53,10 @@ class AbstractSolver {
   void declare_and_link(ADVector& x, ADVector& p, bool record);
 
  private:
-  // Links the network's nodes and records to `heir`'s vectors, which take the values the records
-  // hold now (the latest potentials, the parameters as updated) as their starting point; false,
-  // with nothing linked to the heir, when its layout is no longer the network's.
-  bool hand_links_to(AbstractSolver& heir) noexcept;
+  // Links to `heir`'s vectors the nodes and records of the heir's network that this solver
+  // holds; they carry into it the values they hold now (the latest potentials, the parameters
+  // as updated). Nothing, when the heir's layout is no longer its network's.
+  void hand_over_to(AbstractSolver& heir) noexcept;
 };
 
 class BackwardForward : public AbstractSolver {
@@ -66,18 +67,26 @@ class BackwardForward : public AbstractSolver {
 
  private:
   // Whether every potential the sweep reads or writes is finite: the node slots of `variables`
-  // (not the unknowns after them, source and switch currents that the sweep never uses) and the
-  // nodes outside it.
+  // while the network's nodes are in them (not the unknowns after them, source and switch
+  // currents that the sweep never uses), and the nodes checked one by one.
   bool potentials_finite();
+  // Finds again, once the structure revision has moved, whether the network's nodes are in the
+  // node slots of `variables` and which nodes are checked one by one: those outside `variables`,
+  // or every node while the nodes are not all in place (a newer solver holds some).
+  void find_nodes_to_check();
   // Whether every port current of the network's elements is finite.
   bool currents_finite() const;
+  // Whether what the elements compute when they are read (a delta load's inner currents, a
+  // flexible load's powers) is finite at the present potentials and parameters.
+  bool readings_finite() const;
 
   // The number of node slots at the head of `variables`.
   Eigen::Index node_slots = 0;
-  // The network's nodes whose potentials live outside `variables`, found again whenever the
-  // structure revision has moved since.
-  std::vector<const Connection*> outside;
-  std::uint64_t outside_revision = std::numeric_limits<std::uint64_t>::max();
+  bool nodes_in_place = true;
+  std::vector<const Connection*> checked_nodes;
+  std::uint64_t checked_revision = std::numeric_limits<std::uint64_t>::max();
+  // The network's elements that compute values when they are read.
+  std::vector<const Element*> computing_on_reading;
 };
 
 using SizeVector = CppAD::vector<std::size_t>;

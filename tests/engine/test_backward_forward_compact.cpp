@@ -88,9 +88,9 @@ void solve_both(Feeder& a, Feeder& b, int max_iterations = 100) {
 
 TEST(BackwardForwardCompact, GivesTheElementStepsResults) {
   Feeder a, b(true);
-  const auto both = [&](auto change) {
+  const auto both = [&](auto change, int max_iterations = 100) {
     for (Feeder* f : {&a, &b}) change(*f);
-    solve_both(a, b);
+    solve_both(a, b, max_iterations);
   };
   solve_both(a, b);
   checks::expect_power_flow(*a.network, a.src, {{&a.power, a.s[0] + a.s[1] + a.s[2]}}, 1e-6);
@@ -109,7 +109,10 @@ TEST(BackwardForwardCompact, GivesTheElementStepsResults) {
     f.b3.connect(*f.stray, same_ports(4));
     f.stray->eval_currents(false);
   });
-  both([](Feeder& f) { f.stray.reset(); });
+  // The plan made again starts from the currents the ports hold, those of the element whose step
+  // reads them included (the shunt's ground-side port, on its own far neutral): one sweep shows
+  // any other start.
+  both([](Feeder& f) { f.stray.reset(); }, 1);
   // New starting potentials everywhere, the island's floating neutral included, which no
   // forward step writes. Without a solver the nodes read their stored values, which the compact
   // form writes too, for the nodes the steps write alone.

@@ -55,6 +55,42 @@ def test_single_conductor_lines_take_single_values(name):
         np.testing.assert_allclose(line.get_currents(ports), expected, rtol=0, atol=1e-6)
 
 
+# source (230, 230, 230j V) == bus == load, the source's neutral on a PotentialRef: no line, so
+# the sweep measures no change and stops after one sweep, at the potentials the source wrote.
+def test_the_sweep_fails_on_non_finite_values_that_loads_compute_when_read():
+    # The source's first two phases equal: a delta branch across them sees 0 V (or, for the
+    # admittance, far more than from the bus's start). A star flexible load's power at the
+    # source's voltage, under a steep control, while its currents were drawn at the bus's start.
+    spread = [200, -100 - 170j, -100 + 170j, 0]
+    constant = ce.CyControl("constant", 0, 0, 0, 0, 1, 1)
+    steep = ce.CyControl("p_max_u_production", 10, 20, 30, 50, 1e308, 1e-4)
+
+    def parameters(control, n):
+        return objects(*[ce.CyFlexibleParameter(control, constant, ce.CyProjection(
+            "euclidean", 100, 1e-6), 1e4, -1e3, 1e3)] * n)
+
+    for case, (load, pairs, start) in enumerate([
+            (ce.CyDeltaPowerLoad(3, carray([1e3] * 3)), same(3), spread),
+            (ce.CyDeltaCurrentLoad(3, carray([5] * 3)), same(3), spread),
+            (ce.CyDeltaAdmittanceLoad(3, carray([1e306] * 3)), same(3), [200, 200, 200, 0]),
+            (ce.CyDeltaFlexibleLoad(3, carray([1e3] * 3), parameters(constant, 3)), same(3),
+             spread),
+            (ce.CyFlexibleLoad(2, carray([1e3]), parameters(steep, 1)), [(0, 0), (3, 1)],
+             [10, 0, 0, 0])]):
+        source, reference = ce.CyVoltageSource(4, carray([230, 230, 230j])), ce.CyPotentialRef()
+        bus = ce.CyBus(4, carray(start))
+        source.connect(reference, [(3, 0)])
+        bus.connect(source, same(4))
+        bus.connect(load, pairs)
+        network = ce.CyElectricalNetwork(objects(source, reference, bus, load), 4)
+        iterations, residual = ce.CyBackwardForward(network).solve_load_flow(50, 1e-9)
+        assert iterations == 1 and np.isnan(residual)
+        read = load.get_powers(2) if len(pairs) == 2 else load.get_inner_currents(3)
+        assert not np.isfinite(read).all() and np.isfinite(load.get_currents(len(pairs))).all()
+        if case == 0:
+            assert np.isinf(read[0].real) and np.isnan(read[0].imag)
+
+
 def test_network_and_solver_arguments_variables_and_failures():
     net = four_wire()
     net.star.update_powers(carray(2 * STAR_POWERS))  # before any solver: the stored values

@@ -5,11 +5,12 @@
 # arguments drawn from one table of good and bad values per kind, the kinds read from the signature
 # strings. A call is taken or raises a refusal exception; an instance of a base class refuses every
 # method. Shared feeders are mirrored while nothing joins them or updates them untracked: their
-# loads are updated, further networks are built over their elements, and a model follows which
-# solver holds every record of each one (built last, or the heir of the one that went). A
-# converged solve by that solver gives what a fresh Newton gives on a fresh copy with the same
-# parameters, and a Newton solve meets the physical checks. At the end the collector frees every
-# object.
+# loads are updated, further networks are built over their elements or over parts of them (some
+# with a load on which a Newton constructor fails after linking), and a model follows which
+# solver holds every record of each one: each record is held by the newest solver alive whose
+# network holds it. A converged solve by the solver holding a whole feeder gives what a fresh
+# Newton gives on a fresh copy with the same parameters, and a Newton solve meets the physical
+# checks. At the end the collector frees every object.
 # TARVELO_FUZZ_EXAMPLES sets the examples (default 100, derandomized when CI is set); `make fuzz`
 # runs them at length.
 
@@ -127,13 +128,16 @@ class Held:  # a module object held, with its counts: ports, each side's, update
         if name.endswith(("PowerLoad", "AdmittanceLoad", "CurrentLoad", "FlexibleLoad")):
             self.records = self.inner = phases
         self.members, self.network = list(members), None  # a solver's network
-        self.alive, self.linker = [], None  # a network's solvers, oldest first, and its linker
+        self.ids = frozenset(map(id, self.members))
 
     def covers(self, mirror):  # a network over all of a mirrored feeder's elements
-        return set(map(id, self.members)).issuperset(mirror.ports)
+        return self.ids.issuperset(mirror.ports)
 
+    def touches(self, mirror):  # a network over some of them
+        return self.touches_any(mirror.ports)
 
-UNKNOWN = object()  # the linker of a network on which a solver failed to build
+    def touches_any(self, ids):
+        return not self.ids.isdisjoint(ids)
 
 
 class Misuse(RuleBasedStateMachine):
@@ -142,6 +146,7 @@ class Misuse(RuleBasedStateMachine):
     def __init__(self):
         super().__init__()
         self.pool, self.mirrors, self.watched, self.fresh = [], [], [], {}
+        self.live = []  # the solvers alive, oldest first
 
     def pick(self, draw, items):
         return items[draw(st.integers(0, len(items) - 1))] if items else None
@@ -206,7 +211,7 @@ class Misuse(RuleBasedStateMachine):
     @rule(data=st.data())
     def feeder(self, data):
         net = build_feeder(scale := data.draw(st.sampled_from([0.5, 1.0, 3.0])))
-        net.scale, net.holder = scale, None  # the solver whose vectors hold all its records
+        net.scale = scale
         for element, ports in net.ports.values():
             self.add(element, type(element).__name__, ports)
         self.mirrors.append(net)
@@ -240,10 +245,30 @@ class Misuse(RuleBasedStateMachine):
         assert (network is None) == any(type(m).__name__ in BASES for m in members)
         self.solve(draw, self.solver_on(draw, network))
 
-    @rule(data=st.data())
-    def second_network(self, data):  # over a mirrored feeder's elements, with its solver
-        if mirror := self.pick(data.draw, self.mirrors):
-            self.solve(data.draw, self.solver_on(data.draw, self.network_of(mirror.elements)))
+    # With its solver, a network over a mirrored feeder's elements, or over a part of them (and
+    # of another's, perhaps the same again), and at times a flexible load whose P control is a
+    # reactive one: a Newton constructor links the network, then fails on it.
+    @rule(data=st.data(), part=st.integers(0, 2), failing=st.booleans())
+    def second_network(self, data, part, failing):
+        draw = data.draw
+        if not (mirror := self.pick(draw, self.mirrors)):
+            return
+        members = list(mirror.elements)
+        if part:
+            start = draw(st.integers(0, len(members) - 1))
+            members = members[start:draw(st.integers(start + 1, len(members)))]
+        if part == 2:
+            members += self.pick(draw, self.mirrors).elements[:draw(st.integers(1, 20))]
+        if failing:
+            members.append(self.failing_load())
+        self.solve(draw, self.solver_on(draw, self.network_of(members)))
+
+    def failing_load(self):  # held, with its parameter
+        q_u = ce.CyControl("q_u", 200.0, 210.0, 240.0, 250.0, 100.0, 1e-4)
+        parameter = self.add(ce.CyFlexibleParameter(q_u, q_u, ce.CyProjection(
+            "euclidean", 100.0, 1e-6), 5000.0, -3000.0, 3000.0), "CyFlexibleParameter").obj
+        return self.add(ce.CyFlexibleLoad(2, carray([1e3]), objects(parameter)), "CyFlexibleLoad",
+                        2, members=[parameter]).obj
 
     @rule(data=st.data(), mirrored=st.booleans())
     def another_solver(self, data, mirrored):  # on a network held, a mirrored feeder's or any
@@ -257,39 +282,43 @@ class Misuse(RuleBasedStateMachine):
         name = name or draw(st.sampled_from(SOLVERS))
         args = [network.obj, draw(st.booleans())] if name == "CyNewton" else \
             [network.obj, False, 0.1, 0.9] if name == "CyNewtonGoldstein" else [network.obj]
+        touched = [m for m in self.mirrors if network.touches(m)]
         ok, obj = self.new(draw, name, *args)
-        solver = self.add(obj, name) if ok else None
-        if ok:
-            solver.network = network
-            network.alive.append(solver)
-        network.linker = solver if ok else UNKNOWN
-        self.links_taken(network, solver)  # the new solver links every node and record
+        if not ok:  # a constructor that failed after linking handed every record back
+            self.solve_holders(draw, touched)
+            return None
+        solver = self.add(obj, name)
+        solver.network = network
+        self.live.append(solver)
         return solver
 
-    # The links of `network`'s nodes and records taken by `solver` (None: by a solver unknown).
-    def links_taken(self, network, solver):
-        for mirror in self.mirrors:
-            if network.covers(mirror):
-                mirror.holder = solver
-            elif not set(map(id, network.members)).isdisjoint(mirror.ports):
-                mirror.holder = None
+    def holder(self, mirror):  # the solver holding every record of the mirror, if one does
+        for solver in reversed(self.live):  # the newest solver whose network holds a record
+            if solver.network.covers(mirror):
+                return solver
+            if solver.network.touches(mirror):
+                return None
+        return None
 
-    def solver_gone(self, solver):  # the heir, when the links are handed on
-        network, heir = solver.network, None
-        network.alive.remove(solver)
-        for mirror in self.mirrors:
-            if mirror.holder is solver:  # unlinked, unless handed on below
-                mirror.holder = None
-        if network.linker is solver:  # its links go to the newest solver left on its network
-            network.linker = heir = network.alive[-1] if network.alive else None
-            if heir:
-                self.links_taken(network, heir)
-        elif network.linker is UNKNOWN:
-            self.links_taken(network, None)
+    def holds_some(self, solver, mirror):  # whether the solver holds a record of the mirror
+        rest = set(mirror.ports)
+        for h in reversed(self.live):
+            if h is solver:
+                return h.network.touches_any(rest)
+            rest -= h.network.ids
+        return False
+
+    def solve_holders(self, draw, mirrors):  # from the values they were handed
+        for solver in {id(h): h for h in map(self.holder, mirrors) if h}.values():
+            self.solve(draw, solver, (50, 1e-10))
+
+    def solver_gone(self, draw, solver):  # it hands on what it holds, then its heirs solve
+        held = [m for m in self.mirrors if self.holds_some(solver, m)]
+        self.live.remove(solver)
         references = sys.getrefcount(solver.obj)  # its Held's and the argument's
         assert references == 2, "a solver dropped from the pool still lives"
-        solver.obj = None  # it goes now, and hands its links on
-        return heir
+        solver.obj = None  # it goes now, and hands its records on
+        self.solve_holders(draw, held)
 
     # ---- solves and the laws after them ----
 
@@ -304,7 +333,7 @@ class Misuse(RuleBasedStateMachine):
                         draw(st.sampled_from([1e-10, 1e-6, 0.0, -1.0, float("nan")])))
         ok, result = self.call(solver.obj.solve_load_flow, *args)
         for mirror in self.mirrors if ok and result[1] <= 1e-10 else ():
-            if mirror.holder is solver:
+            if self.holder(mirror) is solver:
                 np.testing.assert_allclose([bus.get_potentials(4) for bus in mirror.buses],
                                            self.fresh_newton(mirror), rtol=0, atol=1e-6)
                 if isinstance(solver.obj, ce.CyAbstractNewton):
@@ -379,21 +408,21 @@ class Misuse(RuleBasedStateMachine):
     # ---- drops ----
 
     @rule(data=st.data())
-    def drop(self, data):  # a mirror, a linker that hands its links on, a solver or anything
+    def drop(self, data):  # a mirror, a solver holding a mirror's records, a solver or anything
         kind = data.draw(st.integers(0, 5))
         items = self.mirrors if self.mirrors and kind == 0 else self.pool
         solvers = [i for i, h in enumerate(items) if kind in (1, 2) and getattr(h, "network", 0)]
-        held = [i for i in solvers if kind == 1 and items[i].network.linker is items[i] and
-                len(items[i].network.alive) > 1] or solvers
+        held = [i for i in solvers if kind == 1 and any(
+            self.holds_some(items[i], m) for m in self.mirrors)] or solvers
         if items:
             item = items.pop(self.pick(data.draw, held or range(len(items))))
-            if isinstance(item, Held) and item.network and (heir := self.solver_gone(item)):
-                self.solve(data.draw, heir, (50, 1e-10))  # from the values it was handed
+            if isinstance(item, Held) and item.network:
+                self.solver_gone(data.draw, item)
         if data.draw(st.integers(0, 3)) == 0:
             gc.collect(1)  # the young generations: a full collection comes at the end
 
     def teardown(self):
-        self.pool, self.mirrors = [], []
+        self.pool, self.mirrors, self.live = [], [], []
         gc.collect()
         assert all(ref() is None for ref in self.watched), "objects the collector did not free"
 
