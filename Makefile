@@ -45,6 +45,7 @@ bench: module
 	$(PYTHON) bench/bench_calls.py
 	$(PYTHON) bench/bench_scaling.py
 	$(PYTHON) bench/bench_time_series.py
+	$(PYTHON) bench/bench_drop.py
 	$(BUILD)/bench/bench/newton_profile
 	$(BUILD)/bench/bench/sweep_profile
 

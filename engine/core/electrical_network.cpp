@@ -14,6 +14,27 @@ ElectricalNetwork::ElectricalNetwork(std::vector<Element*> elements)
     }
     collect_flexible_parameters(element, flexible_parameters);
   }
+  count_listings(+1);
+}
+
+ElectricalNetwork::~ElectricalNetwork() {
+  count_listings(-1);
+}
+
+void ElectricalNetwork::count_listings(int change) const {
+  for (Element* element : elements) element->listing_networks += change;
+  for (const auto& node : all_connections) node->listing_networks += change;
+  for (FlexibleParameter* parameter : flexible_parameters) {
+    listing_networks(*parameter) += change;
+  }
+}
+
+bool ElectricalNetwork::shares_with_another() const {
+  const auto listed_again = [](const auto& listed) { return listed->listing_networks > 1; };
+  return std::any_of(elements.begin(), elements.end(), listed_again) ||
+         std::any_of(all_connections.begin(), all_connections.end(), listed_again) ||
+         std::any_of(flexible_parameters.begin(), flexible_parameters.end(),
+                     [](FlexibleParameter* parameter) { return listing_networks(*parameter) > 1; });
 }
 
 std::pair<std::vector<double>, std::vector<double>> ElectricalNetwork::declare_variables() const {

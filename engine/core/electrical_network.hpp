@@ -30,6 +30,14 @@ class ElectricalNetwork {
   std::shared_ptr<SweepPlan> sweep_plan;
 
   explicit ElectricalNetwork(std::vector<Element*> elements);
+  ElectricalNetwork(const ElectricalNetwork&) = delete;
+  ElectricalNetwork& operator=(const ElectricalNetwork&) = delete;
+  ~ElectricalNetwork();
+
+  // Whether another live network lists one of its elements, nodes or flexible parameters (or
+  // it lists an element twice): only then can a solver of another network hold what a solver of
+  // this one holds.
+  bool shares_with_another() const;
 
   std::pair<std::vector<double>, std::vector<double>> declare_variables() const;
   void link_variables(const ADVector& x, Eigen::VectorXd& x_values, const ADVector& p,
@@ -48,6 +56,10 @@ class ElectricalNetwork {
   // The list holds while `structure_revision` does not move.
   std::vector<const Connection*> live_nodes(const Eigen::VectorXd* x = nullptr) const;
   std::vector<int> detect_elements(const std::vector<long>& indices) const;
+
+ private:
+  // Adds `change` to the listing count of each element, node and flexible parameter listed.
+  void count_listings(int change) const;
 };
 
 // The flexible-parameter seams of the network passes (defined with the flexible loads).
@@ -55,5 +67,6 @@ void collect_flexible_parameters(Element* element, std::set<FlexibleParameter*>&
 void declare_flexible_parameter(const FlexibleParameter& parameter, std::vector<double>& p);
 void link_flexible_parameter(FlexibleParameter& parameter, const ADVector& p,
                              Eigen::VectorXd& values, int& k);
+int& listing_networks(FlexibleParameter& parameter);
 
 }  // namespace tarvelo

@@ -43,6 +43,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::vector<Port*> ports;
   LinkedComplex potential;
   bool fixed_zero = false;
+  // How many live networks list this node (kept by the networks).
+  int listing_networks = 0;
 
   Connection(const Complex& potential, Port* port);
 
@@ -120,6 +122,8 @@ inline double larger_part(const Complex& z) {
 class Element {
  public:
   std::vector<Port> ports;
+  // How many times live networks list this element (kept by the networks).
+  int listing_networks = 0;
 
   explicit Element(int n);
   Element(int n, const Complex* potentials);

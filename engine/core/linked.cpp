@@ -29,9 +29,12 @@ bool points_into(const double* slot, const Eigen::VectorXd& v) {
 
 namespace {
 
-// The vectors of the solver whose records the link pass hands over, while a HandingOver lives.
+// The vectors of the solver whose records the link pass hands over, while a HandingOver lives;
+// whether the pass only counts, and the slots of those vectors that it took or found.
 const Eigen::VectorXd* handed_x = nullptr;
 const Eigen::VectorXd* handed_p = nullptr;
+bool only_counting = false;
+std::size_t found_slots = 0;
 
 bool unlinking(const ADVector& t) {
   return t.size() == 0;
@@ -44,11 +47,16 @@ bool holds_slots(bool is_linked, const double* linked, const Eigen::VectorXd& v)
   return is_linked && points_into(linked, v);
 }
 
+bool held_by_going_solver(bool is_linked, const double* linked) {
+  return handed_x != nullptr &&
+         (holds_slots(is_linked, linked, *handed_x) || holds_slots(is_linked, linked, *handed_p));
+}
+
 // Whether a link pass into v links the record: every record, unless the pass hands records
 // over, which takes those of the going solver and those already in v.
 bool takes(bool is_linked, const double* linked, const Eigen::VectorXd& v) {
-  return handed_x == nullptr || holds_slots(is_linked, linked, *handed_x) ||
-         holds_slots(is_linked, linked, *handed_p) || holds_slots(is_linked, linked, v);
+  return handed_x == nullptr || held_by_going_solver(is_linked, linked) ||
+         holds_slots(is_linked, linked, v);
 }
 
 // The first of the `count` slots from k, which must lie within both vectors.
@@ -57,6 +65,10 @@ double* slots(const ADVector& t, Eigen::VectorXd& v, int k, int count) {
     throw std::out_of_range(messages::link_cursor_outside);
   }
   return v.data() + k;
+}
+
+void write_slots(double value, double* to) {
+  *to = value;
 }
 
 void write_slots(const Complex& value, double* to) {
@@ -75,24 +87,53 @@ void write_slots(const Eigen::VectorXcd& value, double* to) {
   for (Eigen::Index i = 0; i < value.size(); ++i, to += 2) write_slots(value(i), to);
 }
 
+// True when the pass only counts; it then counts the record's `count` slots if the going solver
+// holds them.
+template <class Record>
+bool only_counted(const Record& r, int count) {
+  if (!only_counting) return false;
+  if (held_by_going_solver(r.is_linked, r.linked)) found_slots += count;
+  return true;
+}
+
+// A record that the pass links to `to`: when the pass hands records over, the slots get the
+// value the record holds now, and those taken from the going solver are counted.
+template <class Record>
+void carry_value(const Record& r, double* to, int count) {
+  if (handed_x == nullptr) return;
+  if (held_by_going_solver(r.is_linked, r.linked)) found_slots += count;
+  write_slots(read(r), to);
+}
+
 }  // namespace
 
-HandingOver::HandingOver(const Eigen::VectorXd& x, const Eigen::VectorXd& p) {
+HandingOver::HandingOver(const Eigen::VectorXd& x, const Eigen::VectorXd& p, bool counting) {
   handed_x = &x;
   handed_p = &p;
+  only_counting = counting;
+  found_slots = 0;
 }
 
 HandingOver::~HandingOver() {
   handed_x = handed_p = nullptr;
+  only_counting = false;
+}
+
+std::size_t HandingOver::slots_found() const {
+  return found_slots;
 }
 
 void link(LinkedComplex& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
   ++structure_revision;
+  if (only_counted(r, 2)) {
+    k += 2;
+    return;
+  }
   if (unlinking(t)) {
     if (holds_slots(r.is_linked, r.linked, v)) r = LinkedComplex(read(r));
   } else if (takes(r.is_linked, r.linked, v)) {
     double* to = slots(t, v, k, 2);
-    if (handed_x != nullptr) write_slots(read(r), to);
+    carry_value(r, to, 2);
     r.linked = to;
     r.ad = ADComplex(t[k], t[k + 1]);
     r.is_linked = true;
@@ -102,11 +143,15 @@ void link(LinkedComplex& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
 
 void link(LinkedReal& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
   ++structure_revision;
+  if (only_counted(r, 1)) {
+    k += 1;
+    return;
+  }
   if (unlinking(t)) {
     if (holds_slots(r.is_linked, r.linked, v)) r = LinkedReal(r.value);
   } else if (takes(r.is_linked, r.linked, v)) {
     double* to = slots(t, v, k, 1);
-    if (handed_x != nullptr) *to = read(r);
+    carry_value(r, to, 1);
     r.linked = to;
     r.ad = t[k];
     r.is_linked = true;
@@ -117,8 +162,12 @@ void link(LinkedReal& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
 void link(LinkedMatrix& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
   const auto rows = r.value.rows(), cols = r.value.cols();
   const int count = static_cast<int>(2 * rows * cols);
-  r.revision = ++matrix_revision;
   ++structure_revision;
+  if (only_counted(r, count)) {
+    k += count;
+    return;
+  }
+  r.revision = ++matrix_revision;
   if (unlinking(t)) {
     if (holds_slots(r.is_linked, r.linked, v)) {
       r.ad.resize(0, 0);
@@ -127,7 +176,7 @@ void link(LinkedMatrix& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
     }
   } else if (takes(r.is_linked, r.linked, v)) {
     double* to = slots(t, v, k, count);
-    if (handed_x != nullptr) write_slots(read(r), to);
+    carry_value(r, to, count);
     r.linked = to;
     r.ad.resize(rows, cols);
     for (Eigen::Index row = 0; row < rows; ++row) {
@@ -145,6 +194,10 @@ void link(LinkedVector& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
   ++structure_revision;
   const auto n = r.value.size();
   const int count = static_cast<int>(2 * n);
+  if (only_counted(r, count)) {
+    k += count;
+    return;
+  }
   if (unlinking(t)) {
     if (holds_slots(r.is_linked, r.linked, v)) {
       r.ad.resize(0);
@@ -153,7 +206,7 @@ void link(LinkedVector& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
     }
   } else if (takes(r.is_linked, r.linked, v)) {
     double* to = slots(t, v, k, count);
-    if (handed_x != nullptr) write_slots(read(r), to);
+    carry_value(r, to, count);
     r.linked = to;
     r.ad.resize(n);
     for (Eigen::Index i = 0; i < n; ++i) r.ad(i) = ADComplex(t[k + 2 * i], t[k + 2 * i + 1]);

@@ -121,12 +121,17 @@ void link(std::vector<Record>& records, const ADVector& t, Eigen::VectorXd& v, i
 // already in the vector it links to, so that a record listed twice ends on its last slot, as
 // after a fresh link), and first writes into the slots it gives each one the value the record
 // holds now: the solver that takes them over starts from the latest values.
+// Made `only_counting`, the pass links nothing (whatever vectors it is given) and counts the
+// slots of x and p that the records it passes hold (a record passed twice counts twice).
 class HandingOver {
  public:
-  HandingOver(const Eigen::VectorXd& x, const Eigen::VectorXd& p);
+  HandingOver(const Eigen::VectorXd& x, const Eigen::VectorXd& p, bool only_counting = false);
   HandingOver(const HandingOver&) = delete;
   HandingOver& operator=(const HandingOver&) = delete;
   ~HandingOver();
+
+  // The slots of x and p that the passes made so far took over (or, counting, found).
+  std::size_t slots_found() const;
 };
 
 // Whether `slot` lies within the vector v.

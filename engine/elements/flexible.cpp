@@ -233,6 +233,10 @@ DeltaFlexibleLoad::DeltaFlexibleLoad(int n, const Complex* powers,
 
 // ---- the network's seams ----
 
+int& listing_networks(FlexibleParameter& parameter) {
+  return parameter.listing_networks;
+}
+
 void collect_flexible_parameters(Element* element, std::set<FlexibleParameter*>& out) {
   if (const auto* star = dynamic_cast<const FlexibleLoad*>(element)) {
     out.insert(star->parameters.begin(), star->parameters.end());

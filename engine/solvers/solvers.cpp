@@ -94,27 +94,55 @@ AbstractSolver::~AbstractSolver() {
   auto& alive = live_solvers();
   alive.erase(std::remove(alive.begin(), alive.end(), this), alive.end());
   if (network == nullptr) return;
+  // A network that shares nothing with another hands over to its own solvers only: dropping one
+  // of many unrelated solvers costs passes over its own network, not over every network alive.
+  const bool shared = network->shares_with_another();
+  const auto may_take = [&](const AbstractSolver* heir) {
+    return shared || heir->network == network;
+  };
+  if (std::none_of(alive.begin(), alive.end(), may_take)) {
+    network->unlink_variables(variables, dynamic_variables);
+    return;
+  }
   // Newest first: a record taken by a solver no longer points here, and an older one leaves it.
-  for (auto it = alive.rbegin(); it != alive.rend(); ++it) hand_over_to(**it);
-  network->unlink_variables(variables, dynamic_variables);
+  std::size_t left = slots_still_held();
+  for (auto it = alive.rbegin(); it != alive.rend() && left > 0; ++it) {
+    if (may_take(*it)) left -= std::min(left, hand_over_to(**it));
+  }
+  if (left > 0) network->unlink_variables(variables, dynamic_variables);
 }
 
-void AbstractSolver::hand_over_to(AbstractSolver& heir) noexcept {
-  if (heir.network == nullptr) return;
+std::size_t AbstractSolver::slots_still_held() const noexcept {
+  try {
+    const HandingOver counting(variables, dynamic_variables, true);
+    const ADVector none;
+    Eigen::VectorXd unused;
+    network->link_variables(none, unused, none, unused);
+    return counting.slots_found();
+  } catch (...) {
+    // Counted as holding every slot: the hand-over then looks at every solver left.
+    return static_cast<std::size_t>(variables.size() + dynamic_variables.size());
+  }
+}
+
+std::size_t AbstractSolver::hand_over_to(AbstractSolver& heir) noexcept {
+  if (heir.network == nullptr) return 0;
+  std::optional<HandingOver> handing;
   try {
     // The heir's vectors must have the layout of its network now: a join that holds a node at
     // zero changes it.
     ElectricalNetwork& on = *heir.network;
     const auto [x, p] = on.declare_variables();
     if (heir.variables.size() != std::ssize(x) || heir.dynamic_variables.size() != std::ssize(p))
-      return;
-    const HandingOver handing(variables, dynamic_variables);
+      return 0;
+    handing.emplace(variables, dynamic_variables);
     on.link_variables(taped_constants(heir.variables), heir.variables,
                       taped_constants(heir.dynamic_variables), heir.dynamic_variables);
   } catch (...) {
     // What the heir took before the failure stays in its vectors, where it is valid; the rest
     // goes to an older solver or keeps its value as stored value.
   }
+  return handing ? handing->slots_found() : 0;
 }
 
 void AbstractSolver::declare_and_link(ADVector& x, ADVector& p, bool record) {

@@ -53,10 +53,14 @@ class AbstractSolver {
   void declare_and_link(ADVector& x, ADVector& p, bool record);
 
  private:
+  // The slots of this solver's vectors that its network's nodes and records still point into
+  // (a record listed twice counted twice; all of them, should the count fail).
+  std::size_t slots_still_held() const noexcept;
   // Links to `heir`'s vectors the nodes and records of the heir's network that this solver
   // holds; they carry into it the values they hold now (the latest potentials, the parameters
-  // as updated). Nothing, when the heir's layout is no longer its network's.
-  void hand_over_to(AbstractSolver& heir) noexcept;
+  // as updated). Returns the slots of this solver they held: none when the heir's layout is no
+  // longer its network's, those taken so far when the pass fails part way.
+  std::size_t hand_over_to(AbstractSolver& heir) noexcept;
 };
 
 class BackwardForward : public AbstractSolver {

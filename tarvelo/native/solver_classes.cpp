@@ -3,9 +3,9 @@
 // CyBackwardForward.
 //
 // Lifetimes: a network keeps the element objects it lists alive, and a solver its network, so
-// that no engine object is freed while another points at it. Deleting the solver that last
-// linked a network unlinks it (the engine's AbstractSolver destructor): reads fall back to the
-// stored values.
+// that no engine object is freed while another points at it. Deleting a solver hands what it
+// holds to the newest solver left whose network lists it (the engine's AbstractSolver
+// destructor); what none takes keeps its present value as its stored value.
 #include "classes.hpp"
 #include "numpy.hpp"
 #include "records.hpp"

@@ -152,6 +152,51 @@ def test_a_solver_that_goes_hands_its_records_to_the_newest_holding_them_on_any_
     assert ce.CyNewton(network, False).solve_load_flow(20, 1e-9)[0] == 0
 
 
+def test_networks_without_an_element_in_common_hand_over_the_nodes_and_parameters_they_share():
+    # The feeder's Newton is older than a solver of a second network, which holds either the
+    # feeder's bus nodes (a line from the bus to another one) or only the parameter of a flexible
+    # load on the bus (a lone load under it). The parameter is updated and that solver goes: the
+    # feeder's Newton solves with the parameter as updated, and the bus reads its solution.
+    consumption = ce.CyControl("p_max_u_consumption", 180, 200, 0, 0, 200, 1e-4)
+
+    def power_parameter(s_max):
+        return ce.CyFlexibleParameter(consumption, CONSTANT, EUCLIDEAN, s_max, -1e3, 1e3)
+
+    def flexible_load(parameter):
+        return ce.CyFlexibleLoad(2, carray([2e3]), objects(parameter))
+
+    def feeder(parameter):  # the reproducer's feeder and a flexible load on its bus
+        elements, bus, _ = reproducer_feeder()
+        flexible = flexible_load(parameter)
+        bus.connect(flexible, same(2))
+        newton = ce.CyNewton(ce.CyElectricalNetwork(objects(*elements, flexible), 6), False)
+        assert newton.solve_load_flow(20, 1e-9)[1] <= 1e-9
+        return newton, bus, flexible
+
+    def line_from_the_bus(bus, _):
+        tap, far = ce.CySimplifiedLine(2, carray([0.1, 0, 0, 0.1])), ce.CyBus(2, carray([230, 0]))
+        tap.connect_side(bus, same(2), True)
+        tap.connect_side(far, same(2), False)
+        return objects(tap, far)
+
+    def lone_load_under_the_parameter(_, parameter):
+        far, far_load = ce.CyBus(2, carray([230, 0])), flexible_load(parameter)
+        far.connect(far_load, same(2))
+        return objects(far, far_load)
+
+    _, fresh_bus, fresh_flexible = feeder(power_parameter(5e3))
+    for second in (line_from_the_bus, lone_load_under_the_parameter):
+        parameter = power_parameter(1e4)
+        newton, bus, flexible = feeder(parameter)
+        other = second(bus, parameter)
+        solver = ce.CyBackwardForward(ce.CyElectricalNetwork(other, len(other)))
+        parameter.update_parameters(5e3, -1e3, 1e3)
+        del solver
+        assert newton.solve_load_flow(20, 1e-9)[1] <= 1e-9
+        np.testing.assert_allclose(bus.get_potentials(2), fresh_bus.get_potentials(2), atol=1e-9)
+        np.testing.assert_allclose(flexible.get_powers(2), fresh_flexible.get_powers(2), atol=1e-6)
+
+
 def test_the_sweep_reports_nan_potentials_wherever_they_live():
     # A second sweep solver built and dropped; a bus joined after the network was built.
     network, bus, load = single_phase(1e3)
