@@ -45,7 +45,7 @@ ROOT = Path(__file__).resolve().parent.parent
 SOURCE_DIRS = ("engine", "tarvelo/native")
 SOURCE_SUFFIXES = (".cpp", ".hpp", ".h", ".cc")
 # What a worker copies: everything the build and the tests read.
-SYNC_ENTRIES = ("CMakeLists.txt", "cmake", "engine", "tarvelo", "tests", "src")
+SYNC_ENTRIES = ("CMakeLists.txt", "cmake", "docs", "engine", "tarvelo", "tests", "src")
 SYNC_SKIP = ("__pycache__", ".pytest_cache", ".hypothesis")
 OUT = ROOT / "build" / "mutation"
 VENV = ROOT / ".venv"

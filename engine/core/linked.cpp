@@ -87,8 +87,8 @@ void write_slots(const Eigen::VectorXcd& value, double* to) {
   for (Eigen::Index i = 0; i < value.size(); ++i, to += 2) write_slots(value(i), to);
 }
 
-// True when the pass only counts; it then counts the record's `count` slots if the going solver
-// holds them.
+// True when the pass only counts (its cursor then means nothing); it then counts the record's
+// `count` slots if the going solver holds them.
 template <class Record>
 bool only_counted(const Record& r, int count) {
   if (!only_counting) return false;
@@ -125,10 +125,7 @@ std::size_t HandingOver::slots_found() const {
 
 void link(LinkedComplex& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
   ++structure_revision;
-  if (only_counted(r, 2)) {
-    k += 2;
-    return;
-  }
+  if (only_counted(r, 2)) return;
   if (unlinking(t)) {
     if (holds_slots(r.is_linked, r.linked, v)) r = LinkedComplex(read(r));
   } else if (takes(r.is_linked, r.linked, v)) {
@@ -143,10 +140,7 @@ void link(LinkedComplex& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
 
 void link(LinkedReal& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
   ++structure_revision;
-  if (only_counted(r, 1)) {
-    k += 1;
-    return;
-  }
+  if (only_counted(r, 1)) return;
   if (unlinking(t)) {
     if (holds_slots(r.is_linked, r.linked, v)) r = LinkedReal(r.value);
   } else if (takes(r.is_linked, r.linked, v)) {
@@ -163,10 +157,7 @@ void link(LinkedMatrix& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
   const auto rows = r.value.rows(), cols = r.value.cols();
   const int count = static_cast<int>(2 * rows * cols);
   ++structure_revision;
-  if (only_counted(r, count)) {
-    k += count;
-    return;
-  }
+  if (only_counted(r, count)) return;
   r.revision = ++matrix_revision;
   if (unlinking(t)) {
     if (holds_slots(r.is_linked, r.linked, v)) {
@@ -194,10 +185,7 @@ void link(LinkedVector& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
   ++structure_revision;
   const auto n = r.value.size();
   const int count = static_cast<int>(2 * n);
-  if (only_counted(r, count)) {
-    k += count;
-    return;
-  }
+  if (only_counted(r, count)) return;
   if (unlinking(t)) {
     if (holds_slots(r.is_linked, r.linked, v)) {
       r.ad.resize(0);

@@ -150,6 +150,17 @@ def test_a_solver_that_goes_hands_its_records_to_the_newest_holding_them_on_any_
     del solver
     assert bus.get_potentials(2)[0] == pytest.approx(229.56, abs=5e-3)
     assert ce.CyNewton(network, False).solve_load_flow(20, 1e-9)[0] == 0
+    # A join made since holds the bus neutral at zero: the older solver's layout no longer fits,
+    # so it takes nothing, and its solves leave the values the newer one left.
+    elements, bus, load = reproducer_feeder()
+    network = ce.CyElectricalNetwork(elements, 5)
+    older, newer = ce.CyNewton(network, False), ce.CyNewton(network, False)
+    assert newer.solve_load_flow(20, 1e-9)[1] <= 1e-9
+    source_currents = elements[0].get_currents(2)
+    bus.connect(ce.CyPotentialRef(), [(1, 0)])
+    del newer
+    assert older.solve_load_flow(20, 1e-9)[1] <= 1e-9
+    np.testing.assert_array_equal(elements[0].get_currents(2), source_currents)
 
 
 def test_networks_without_an_element_in_common_hand_over_the_nodes_and_parameters_they_share():
