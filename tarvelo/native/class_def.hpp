@@ -24,11 +24,11 @@
 // classes only the solvers clear: nothing points into a solver's engine object, so it is deleted
 // first (its destructor hands the network's nodes, its elements' records and their parameters,
 // all still kept alive through `kept`, to another solver or back to their stored values) and the
-// network is let go after. A network, an element or a parameter
-// never clears: the engine network holds raw pointers to the elements, a flexible load to its
-// parameters, a solver to its network, and a finalizer may still reach any member of a cycle
-// after the collector cleared it. A cleared solver holds no engine object: its methods refuse it
-// as they refuse an instance of a base class.
+// network is let go after. A network, an element or a parameter never clears: the engine network
+// holds raw pointers to the elements, a flexible load to its parameters, a solver to its
+// network, and a finalizer may still reach any member of a cycle after the collector cleared it.
+// A cleared solver holds no engine object: its methods refuse it as they refuse an instance of a
+// base class.
 #pragma once
 
 #include <string>
