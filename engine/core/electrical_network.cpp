@@ -5,8 +5,20 @@
 
 namespace tarvelo {
 
+namespace {
+
+bool lists_all_ports_on_its_nodes(const ListedElements& listed,
+                                  const std::vector<std::shared_ptr<Connection>>& nodes) {
+  return std::all_of(nodes.begin(), nodes.end(), [&](const auto& node) {
+    return std::all_of(node->ports.begin(), node->ports.end(),
+                       [&](const Port* port) { return listed.contains(port->element); });
+  });
+}
+
+}  // namespace
+
 ElectricalNetwork::ElectricalNetwork(std::vector<Element*> elements)
-    : elements(std::move(elements)) {
+    : elements(std::move(elements)), built_after(joins_made), looked_after(joins_made) {
   std::unordered_set<const Connection*> seen;
   for (Element* element : this->elements) {
     for (const Port& port : element->ports) {
@@ -14,27 +26,68 @@ ElectricalNetwork::ElectricalNetwork(std::vector<Element*> elements)
     }
     collect_flexible_parameters(element, flexible_parameters);
   }
-  count_listings(+1);
+  auto listed = std::make_unique<ListedElements>(this->elements.begin(), this->elements.end());
+  if (!lists_all_ports_on_its_nodes(*listed, all_connections)) listed_elements = std::move(listed);
 }
 
 ElectricalNetwork::~ElectricalNetwork() {
-  count_listings(-1);
+  if (live_solvers > 0) count_listings(-1);
 }
 
 void ElectricalNetwork::count_listings(int change) const {
-  for (Element* element : elements) element->listing_networks += change;
-  for (const auto& node : all_connections) node->listing_networks += change;
+  for (Element* element : elements) element->solving_listings += change;
+  for (const auto& node : all_connections) node->solving_listings += change;
   for (FlexibleParameter* parameter : flexible_parameters) {
-    listing_networks(*parameter) += change;
+    solving_listings(*parameter) += change;
   }
 }
 
-bool ElectricalNetwork::shares_with_another() const {
-  const auto listed_again = [](const auto& listed) { return listed->listing_networks > 1; };
-  return std::any_of(elements.begin(), elements.end(), listed_again) ||
-         std::any_of(all_connections.begin(), all_connections.end(), listed_again) ||
-         std::any_of(flexible_parameters.begin(), flexible_parameters.end(),
-                     [](FlexibleParameter* parameter) { return listing_networks(*parameter) > 1; });
+void ElectricalNetwork::solver_added() {
+  if (live_solvers++ == 0) count_listings(+1);
+}
+
+void ElectricalNetwork::solver_removed() {
+  if (--live_solvers == 0) count_listings(-1);
+}
+
+bool ElectricalNetwork::connections_changed() const {
+  if (looked_after != joins_made) {
+    changed =
+        changed || std::any_of(all_connections.begin(), all_connections.end(),
+                               [this](const auto& node) { return node->last_join > built_after; });
+    looked_after = joins_made;
+  }
+  return changed;
+}
+
+std::pair<std::size_t, std::size_t> ElectricalNetwork::count_held_slots(
+    const HandingOver& counting) const {
+  const ADVector none;
+  Eigen::VectorXd unused;
+  int k = 0;
+  std::size_t shared = 0;
+  // Counts the slots found while `pass` runs over an item, as shared if another network with a
+  // live solver lists it (an element this network lists twice counts as shared).
+  const int own_listings = live_solvers > 0 ? 1 : 0;
+  const auto count = [&](int listings, const auto& pass) {
+    const std::size_t before = counting.slots_found();
+    pass();
+    if (listings > own_listings) shared += counting.slots_found() - before;
+  };
+  for (const auto& node : all_connections) {
+    count(node->solving_listings, [&] { node->link_independent_variables(none, unused, k); });
+  }
+  for (Element* element : elements) {
+    count(element->solving_listings, [&] {
+      element->link_independent_variables(none, unused, k);
+      element->link_dynamic_variables(none, unused, k);
+    });
+  }
+  for (FlexibleParameter* parameter : flexible_parameters) {
+    count(solving_listings(*parameter),
+          [&] { link_flexible_parameter(*parameter, none, unused, k); });
+  }
+  return {counting.slots_found(), shared};
 }
 
 std::pair<std::vector<double>, std::vector<double>> ElectricalNetwork::declare_variables() const {
@@ -72,7 +125,9 @@ void ElectricalNetwork::unlink_variables(Eigen::VectorXd& x_values,
 void ElectricalNetwork::add_equations(ADVector& y) const {
   int k = 0;
   for (Element* element : elements) element->eval_currents(true);
-  for (const auto& node : all_connections) node->add_kirchhoff_equation(y, k);
+  for (const auto& node : all_connections) {
+    node->add_kirchhoff_equation(y, k, listed_elements.get());
+  }
   for (const Element* element : elements) element->add_internal_equations(y, k);
 }
 
@@ -81,6 +136,13 @@ void ElectricalNetwork::eval_currents() const {
 }
 
 void ElectricalNetwork::backward() {
+  // The balances leave out the ports of elements it does not list, while the pass runs.
+  struct CountingOnly {
+    explicit CountingOnly(const ListedElements* listed) { sweep_counts_only = listed; }
+    CountingOnly(const CountingOnly&) = delete;
+    CountingOnly& operator=(const CountingOnly&) = delete;
+    ~CountingOnly() { sweep_counts_only = nullptr; }
+  } counting_only(listed_elements.get());
   for (auto it = elements.rbegin(); it != elements.rend(); ++it) (*it)->backward();
 }
 
@@ -142,8 +204,12 @@ std::vector<int> ElectricalNetwork::detect_elements(const std::vector<long>& ind
           any_nan = true;
         }
       }
-      // A node whose ports have all been disconnected has nobody to report.
-      if (!any_nan && !node.ports.empty()) add(position_of(node.ports.front()->element));
+      // Else the element of the node's first port that the network lists (a node whose listed
+      // ports have all been disconnected has nobody to report).
+      const auto listed = std::find_if(node.ports.begin(), node.ports.end(), [&](const Port* port) {
+        return position_of(port->element) >= 0;
+      });
+      if (!any_nan && listed != node.ports.end()) add(position_of((*listed)->element));
       continue;
     }
     while (v >= static_cast<long>(scratch.size()) && ie < elements.size()) {

@@ -9,6 +9,8 @@
 //     distinct flexible parameter, once per object, ordered by address.
 #pragma once
 
+#include <cstdint>
+#include <memory>
 #include <set>
 #include <utility>
 #include <vector>
@@ -34,10 +36,20 @@ class ElectricalNetwork {
   ElectricalNetwork& operator=(const ElectricalNetwork&) = delete;
   ~ElectricalNetwork();
 
-  // Whether another live network lists one of its elements, nodes or flexible parameters (or
-  // it lists an element twice): only then can a solver of another network hold what a solver of
-  // this one holds.
-  bool shares_with_another() const;
+  // Whether a join made since the network was built moved a port of a listed element onto
+  // another node, held one of its nodes at zero or put a port of an element it does not list on
+  // one of them: its solvers no longer solve what the elements read. Looks at the nodes only
+  // when joins were made since the last look.
+  bool connections_changed() const;
+  // The elements it lists, when ports of elements it does not list lie on its nodes (those draw
+  // nothing in its solvers); null when every port on its nodes is one of its elements'.
+  const ListedElements* counted_elements() const { return listed_elements.get(); }
+
+  // Kept by the solvers: a network with a live solver counts in the solving listings of every
+  // element, node and flexible parameter it lists.
+  void solver_added();
+  void solver_removed();
+  int solvers_alive() const { return live_solvers; }
 
   std::pair<std::vector<double>, std::vector<double>> declare_variables() const;
   void link_variables(const ADVector& x, Eigen::VectorXd& x_values, const ADVector& p,
@@ -45,6 +57,10 @@ class ElectricalNetwork {
   // Points every node and record still linked to the slots of x_values and p_values (the
   // vectors of a solver that goes away) back at its stored value.
   void unlink_variables(Eigen::VectorXd& x_values, Eigen::VectorXd& p_values) const;
+  // Under `counting` (a counting HandingOver of a going solver of this network): the slots that
+  // solver holds, of all the nodes, elements and flexible parameters listed, and of those that
+  // another network with a live solver lists (its own has none left then).
+  std::pair<std::size_t, std::size_t> count_held_slots(const HandingOver& counting) const;
   void add_equations(ADVector& y) const;
   void eval_currents() const;
   void backward();
@@ -58,8 +74,14 @@ class ElectricalNetwork {
   std::vector<int> detect_elements(const std::vector<long>& indices) const;
 
  private:
-  // Adds `change` to the listing count of each element, node and flexible parameter listed.
+  // Adds `change` to the solving listings of each element, node and flexible parameter listed.
   void count_listings(int change) const;
+
+  std::unique_ptr<const ListedElements> listed_elements;
+  std::uint64_t built_after = 0;  // joins_made when it was built
+  mutable std::uint64_t looked_after = 0;
+  mutable bool changed = false;
+  int live_solvers = 0;
 };
 
 // The flexible-parameter seams of the network passes (defined with the flexible loads).
@@ -67,6 +89,6 @@ void collect_flexible_parameters(Element* element, std::set<FlexibleParameter*>&
 void declare_flexible_parameter(const FlexibleParameter& parameter, std::vector<double>& p);
 void link_flexible_parameter(FlexibleParameter& parameter, const ADVector& p,
                              Eigen::VectorXd& values, int& k);
-int& listing_networks(FlexibleParameter& parameter);
+int& solving_listings(FlexibleParameter& parameter);
 
 }  // namespace tarvelo

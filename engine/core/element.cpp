@@ -44,17 +44,18 @@ void Connection::link_independent_variables(const ADVector& x, Eigen::VectorXd& 
   if (!fixed_zero) {
     link(potential, x, values, k);
   } else {
-    ++structure_revision;
     // A node held at zero has no slot. One held by a join made after an earlier link still
     // points into that solver's vector: any later pass, link or unlink, lets go of it.
-    potential = LinkedComplex(potential.value);
+    let_go_of_slots(potential);
   }
 }
 
-void Connection::add_kirchhoff_equation(ADVector& y, int& k) const {
+void Connection::add_kirchhoff_equation(ADVector& y, int& k, const ListedElements* listed) const {
   if (fixed_zero) return;
   ADComplex sum = zero<ADComplex>();
-  for (const Port* p : ports) sum += p->ad_current;
+  for (const Port* p : ports) {
+    if (counts(*p, listed)) sum += p->ad_current;
+  }
   Element::add_dependent_variable(y, k, sum);
 }
 
@@ -67,6 +68,9 @@ Complex Connection::sum_currents() const {
 void Connection::merge(const std::shared_ptr<Connection>& other) {
   if (other.get() == this) return;
   ++structure_revision;
+  if (!other->ports.empty() || (other->fixed_zero && !fixed_zero)) {
+    last_join = other->last_join = ++joins_made;
+  }
   fixed_zero = fixed_zero || other->fixed_zero;
   const auto self = shared_from_this();
   // Hold `other` while its ports leave it: the last re-pointed port may release it.

@@ -15,7 +15,9 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
+#include <cstdint>
 #include <memory>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -26,6 +28,19 @@ namespace tarvelo {
 
 class Element;
 class Connection;
+
+// Counts the joins that moved a port onto another node or held a node at zero; a node keeps the
+// count of the last such join that touched it, so that a network built before it can tell that
+// its nodes are no longer those it was built on.
+inline std::uint64_t joins_made = 0;
+
+// The elements that a network lists, kept when a port of an element it does not list lies on one
+// of its nodes: only the ports of listed elements count in its balances.
+using ListedElements = std::unordered_set<const Element*>;
+
+// While a sweep runs the elements' own steps over such a network, its listed elements: the
+// balancing currents leave the ports of the others out.
+inline const ListedElements* sweep_counts_only = nullptr;
 
 struct Port {
   std::shared_ptr<Connection> connection;
@@ -43,14 +58,18 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::vector<Port*> ports;
   LinkedComplex potential;
   bool fixed_zero = false;
-  // How many live networks list this node (kept by the networks).
-  int listing_networks = 0;
+  // How many times networks with a live solver list this node (kept by the networks).
+  int solving_listings = 0;
+  // The count of joins made when a join last moved ports onto or off this node or held it at
+  // zero (see joins_made).
+  std::uint64_t last_join = 0;
 
   Connection(const Complex& potential, Port* port);
 
   void declare_independent_variables(std::vector<double>& x) const;
   void link_independent_variables(const ADVector& x, Eigen::VectorXd& values, int& k);
-  void add_kirchhoff_equation(ADVector& y, int& k) const;
+  // Kirchhoff's rows over the ports of the listed elements (every port when `listed` is null).
+  void add_kirchhoff_equation(ADVector& y, int& k, const ListedElements* listed = nullptr) const;
   Complex sum_currents() const;
   // Absorbs `other`'s ports; this node keeps its own potential.
   void merge(const std::shared_ptr<Connection>& other);
@@ -87,12 +106,16 @@ inline void set_current(Port& p, const ADComplex& i) {
   p.ad_current = i;
 }
 
+inline bool counts(const Port& p, const ListedElements* listed) {
+  return listed == nullptr || listed->contains(p.element);
+}
+
 // Minus the sum of the plain currents of the other ports on p's node: the current that p must
 // carry for the node to balance.
 inline Complex balancing_current(const Port& p) {
   Complex sum(0.0, 0.0);
   for (const Port* other : p.connection->ports) {
-    if (other != &p) sum += other->current;
+    if (other != &p && counts(*other, sweep_counts_only)) sum += other->current;
   }
   return -sum;
 }
@@ -122,8 +145,8 @@ inline double larger_part(const Complex& z) {
 class Element {
  public:
   std::vector<Port> ports;
-  // How many times live networks list this element (kept by the networks).
-  int listing_networks = 0;
+  // How many times networks with a live solver list this element (kept by the networks).
+  int solving_listings = 0;
 
   explicit Element(int n);
   Element(int n, const Complex* potentials);

@@ -29,12 +29,21 @@ bool points_into(const double* slot, const Eigen::VectorXd& v) {
 
 namespace {
 
-// The vectors of the solver whose records the link pass hands over, while a HandingOver lives;
-// whether the pass only counts, and the slots of those vectors that it took or found.
-const Eigen::VectorXd* handed_x = nullptr;
-const Eigen::VectorXd* handed_p = nullptr;
-bool only_counting = false;
-std::size_t found_slots = 0;
+using Kind = RecordElsewhere::Kind;
+
+// What the link passes do while one of the classes of the header lives: hand the records of a
+// going solver (vectors going_x and going_p) over, or only count its slots; only look for
+// records whose value lies elsewhere; keep the links they replace.
+struct PassMode {
+  const Eigen::VectorXd* going_x = nullptr;
+  const Eigen::VectorXd* going_p = nullptr;
+  bool only_counting = false;
+  std::size_t found_slots = 0;
+  const Eigen::VectorXd* finding_in = nullptr;
+  std::vector<RecordElsewhere>* elsewhere = nullptr;
+  std::vector<UndoableLinking::Replaced>* replaced = nullptr;
+};
+PassMode mode;
 
 bool unlinking(const ADVector& t) {
   return t.size() == 0;
@@ -48,14 +57,14 @@ bool holds_slots(bool is_linked, const double* linked, const Eigen::VectorXd& v)
 }
 
 bool held_by_going_solver(bool is_linked, const double* linked) {
-  return handed_x != nullptr &&
-         (holds_slots(is_linked, linked, *handed_x) || holds_slots(is_linked, linked, *handed_p));
+  return mode.going_x != nullptr && (holds_slots(is_linked, linked, *mode.going_x) ||
+                                     holds_slots(is_linked, linked, *mode.going_p));
 }
 
 // Whether a link pass into v links the record: every record, unless the pass hands records
 // over, which takes those of the going solver and those already in v.
 bool takes(bool is_linked, const double* linked, const Eigen::VectorXd& v) {
-  return handed_x == nullptr || held_by_going_solver(is_linked, linked) ||
+  return mode.going_x == nullptr || held_by_going_solver(is_linked, linked) ||
          holds_slots(is_linked, linked, v);
 }
 
@@ -87,12 +96,99 @@ void write_slots(const Eigen::VectorXcd& value, double* to) {
   for (Eigen::Index i = 0; i < value.size(); ++i, to += 2) write_slots(value(i), to);
 }
 
-// True when the pass only counts (its cursor then means nothing); it then counts the record's
-// `count` slots if the going solver holds them.
+// ---- what differs between the four kinds of record ----
+
+constexpr Kind kind_of(const LinkedComplex&) {
+  return Kind::complex;
+}
+constexpr Kind kind_of(const LinkedReal&) {
+  return Kind::real;
+}
+constexpr Kind kind_of(const LinkedMatrix&) {
+  return Kind::matrix;
+}
+constexpr Kind kind_of(const LinkedVector&) {
+  return Kind::vector;
+}
+
+int slot_count(const LinkedComplex&) {
+  return 2;
+}
+int slot_count(const LinkedReal&) {
+  return 1;
+}
+int slot_count(const LinkedMatrix& r) {
+  return static_cast<int>(2 * r.value.rows() * r.value.cols());
+}
+int slot_count(const LinkedVector& r) {
+  return static_cast<int>(2 * r.value.size());
+}
+
+// Unlinked, the record keeps its present value as its stored value.
+void forget_slots(LinkedComplex& r) {
+  r = LinkedComplex(read(r));
+}
+void forget_slots(LinkedReal& r) {
+  r = LinkedReal(r.value);
+}
+void forget_slots(LinkedMatrix& r) {
+  r.ad.resize(0, 0);
+  r.linked = nullptr;
+  r.is_linked = false;
+}
+void forget_slots(LinkedVector& r) {
+  r.ad.resize(0);
+  r.linked = nullptr;
+  r.is_linked = false;
+}
+
+void take_taped(LinkedComplex& r, const ADVector& t, int k) {
+  r.ad = ADComplex(t[k], t[k + 1]);
+}
+void take_taped(LinkedReal& r, const ADVector& t, int k) {
+  r.ad = t[k];
+}
+void take_taped(LinkedMatrix& r, const ADVector& t, int k) {
+  const auto rows = r.value.rows(), cols = r.value.cols();
+  r.ad.resize(rows, cols);
+  for (Eigen::Index row = 0; row < rows; ++row) {
+    for (Eigen::Index col = 0; col < cols; ++col) {
+      const auto slot = k + 2 * (row * cols + col);
+      r.ad(row, col) = ADComplex(t[slot], t[slot + 1]);
+    }
+  }
+}
+void take_taped(LinkedVector& r, const ADVector& t, int k) {
+  r.ad.resize(r.value.size());
+  for (Eigen::Index i = 0; i < r.value.size(); ++i) {
+    r.ad(i) = ADComplex(t[k + 2 * i], t[k + 2 * i + 1]);
+  }
+}
+
+// A matrix record takes a new revision at every link and unlink: work derived from it is redone.
 template <class Record>
-bool only_counted(const Record& r, int count) {
-  if (!only_counting) return false;
-  if (held_by_going_solver(r.is_linked, r.linked)) found_slots += count;
+void passed(Record&) {}
+template <>
+void passed(LinkedMatrix& r) {
+  r.revision = ++matrix_revision;
+}
+
+// ---- the pass ----
+
+// True when the pass only counts or looks; it then counts the record's slots if the going solver
+// holds them, or notes the record if its present value is not in its slot of the vector looked
+// at.
+template <class Record>
+bool only_inspected(const Record& r, const Eigen::VectorXd& v, int k, int count) {
+  if (mode.only_counting) {
+    if (held_by_going_solver(r.is_linked, r.linked)) mode.found_slots += count;
+    return true;
+  }
+  if (mode.elsewhere == nullptr) return false;
+  const bool in_range = &v == mode.finding_in && k >= 0 && k + count <= v.size();
+  if (in_range && !(r.is_linked && r.linked == v.data() + k)) {
+    mode.elsewhere->push_back({&r, kind_of(r), k});
+  }
   return true;
 }
 
@@ -100,107 +196,132 @@ bool only_counted(const Record& r, int count) {
 // value the record holds now, and those taken from the going solver are counted.
 template <class Record>
 void carry_value(const Record& r, double* to, int count) {
-  if (handed_x == nullptr) return;
-  if (held_by_going_solver(r.is_linked, r.linked)) found_slots += count;
+  if (mode.going_x == nullptr) return;
+  if (held_by_going_solver(r.is_linked, r.linked)) mode.found_slots += count;
   write_slots(read(r), to);
+}
+
+// Kept before the record's link is replaced, so that nothing is lost if keeping it fails.
+template <class Record>
+void remember_replaced(Record& r) {
+  if (mode.replaced != nullptr && r.is_linked) mode.replaced->push_back({&r, kind_of(r), r.linked});
+}
+
+template <class Record>
+void link_record(Record& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
+  const int count = slot_count(r);
+  if (!only_inspected(r, v, k, count)) {
+    ++structure_revision;
+    passed(r);
+    if (unlinking(t)) {
+      if (holds_slots(r.is_linked, r.linked, v)) forget_slots(r);
+    } else if (takes(r.is_linked, r.linked, v)) {
+      double* to = slots(t, v, k, count);
+      carry_value(r, to, count);
+      remember_replaced(r);
+      r.linked = to;
+      take_taped(r, t, k);
+      r.is_linked = true;
+    }
+  }
+  k += count;
+}
+
+// Calls `visit` with the record of the given kind behind `record`.
+template <class Visit>
+void visit_record(Kind kind, void* record, Visit&& visit) {
+  switch (kind) {
+    case Kind::complex:
+      return visit(*static_cast<LinkedComplex*>(record));
+    case Kind::real:
+      return visit(*static_cast<LinkedReal*>(record));
+    case Kind::matrix:
+      return visit(*static_cast<LinkedMatrix*>(record));
+    case Kind::vector:
+      return visit(*static_cast<LinkedVector*>(record));
+  }
 }
 
 }  // namespace
 
 HandingOver::HandingOver(const Eigen::VectorXd& x, const Eigen::VectorXd& p, bool counting) {
-  handed_x = &x;
-  handed_p = &p;
-  only_counting = counting;
-  found_slots = 0;
+  mode.going_x = &x;
+  mode.going_p = &p;
+  mode.only_counting = counting;
+  mode.found_slots = 0;
 }
 
 HandingOver::~HandingOver() {
-  handed_x = handed_p = nullptr;
-  only_counting = false;
+  mode.going_x = mode.going_p = nullptr;
+  mode.only_counting = false;
 }
 
 std::size_t HandingOver::slots_found() const {
-  return found_slots;
+  return mode.found_slots;
+}
+
+FindingRecordsElsewhere::FindingRecordsElsewhere(const Eigen::VectorXd& p,
+                                                 std::vector<RecordElsewhere>& out) {
+  mode.finding_in = &p;
+  mode.elsewhere = &out;
+}
+
+FindingRecordsElsewhere::~FindingRecordsElsewhere() {
+  mode.finding_in = nullptr;
+  mode.elsewhere = nullptr;
+}
+
+void take_present_values(const std::vector<RecordElsewhere>& records, Eigen::VectorXd& p) {
+  for (const RecordElsewhere& r : records) {
+    visit_record(r.kind, const_cast<void*>(r.record),
+                 [&](const auto& record) { write_slots(read(record), p.data() + r.slot); });
+  }
+}
+
+UndoableLinking::UndoableLinking() {
+  mode.replaced = &replaced;
+}
+
+UndoableLinking::~UndoableLinking() {
+  if (mode.replaced == &replaced) mode.replaced = nullptr;
+}
+
+void UndoableLinking::put_back(const std::function<void()>& unlink_new) noexcept {
+  mode.replaced = nullptr;
+  unlink_new();
+  ++structure_revision;
+  for (auto it = replaced.rbegin(); it != replaced.rend(); ++it) {
+    visit_record(it->kind, it->record, [&](auto& record) {
+      record.linked = it->linked;
+      record.is_linked = true;
+      passed(record);
+    });
+  }
+  replaced.clear();
+}
+
+void let_go_of_slots(LinkedComplex& r) {
+  if (mode.elsewhere != nullptr) return;
+  if (mode.only_counting && !held_by_going_solver(r.is_linked, r.linked)) return;
+  ++structure_revision;
+  remember_replaced(r);
+  r = LinkedComplex(r.value);
 }
 
 void link(LinkedComplex& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
-  ++structure_revision;
-  if (only_counted(r, 2)) return;
-  if (unlinking(t)) {
-    if (holds_slots(r.is_linked, r.linked, v)) r = LinkedComplex(read(r));
-  } else if (takes(r.is_linked, r.linked, v)) {
-    double* to = slots(t, v, k, 2);
-    carry_value(r, to, 2);
-    r.linked = to;
-    r.ad = ADComplex(t[k], t[k + 1]);
-    r.is_linked = true;
-  }
-  k += 2;
+  link_record(r, t, v, k);
 }
 
 void link(LinkedReal& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
-  ++structure_revision;
-  if (only_counted(r, 1)) return;
-  if (unlinking(t)) {
-    if (holds_slots(r.is_linked, r.linked, v)) r = LinkedReal(r.value);
-  } else if (takes(r.is_linked, r.linked, v)) {
-    double* to = slots(t, v, k, 1);
-    carry_value(r, to, 1);
-    r.linked = to;
-    r.ad = t[k];
-    r.is_linked = true;
-  }
-  k += 1;
+  link_record(r, t, v, k);
 }
 
 void link(LinkedMatrix& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
-  const auto rows = r.value.rows(), cols = r.value.cols();
-  const int count = static_cast<int>(2 * rows * cols);
-  ++structure_revision;
-  if (only_counted(r, count)) return;
-  r.revision = ++matrix_revision;
-  if (unlinking(t)) {
-    if (holds_slots(r.is_linked, r.linked, v)) {
-      r.ad.resize(0, 0);
-      r.linked = nullptr;
-      r.is_linked = false;
-    }
-  } else if (takes(r.is_linked, r.linked, v)) {
-    double* to = slots(t, v, k, count);
-    carry_value(r, to, count);
-    r.linked = to;
-    r.ad.resize(rows, cols);
-    for (Eigen::Index row = 0; row < rows; ++row) {
-      for (Eigen::Index col = 0; col < cols; ++col) {
-        const auto slot = k + 2 * (row * cols + col);
-        r.ad(row, col) = ADComplex(t[slot], t[slot + 1]);
-      }
-    }
-    r.is_linked = true;
-  }
-  k += count;
+  link_record(r, t, v, k);
 }
 
 void link(LinkedVector& r, const ADVector& t, Eigen::VectorXd& v, int& k) {
-  ++structure_revision;
-  const auto n = r.value.size();
-  const int count = static_cast<int>(2 * n);
-  if (only_counted(r, count)) return;
-  if (unlinking(t)) {
-    if (holds_slots(r.is_linked, r.linked, v)) {
-      r.ad.resize(0);
-      r.linked = nullptr;
-      r.is_linked = false;
-    }
-  } else if (takes(r.is_linked, r.linked, v)) {
-    double* to = slots(t, v, k, count);
-    carry_value(r, to, count);
-    r.linked = to;
-    r.ad.resize(n);
-    for (Eigen::Index i = 0; i < n; ++i) r.ad(i) = ADComplex(t[k + 2 * i], t[k + 2 * i + 1]);
-    r.is_linked = true;
-  }
-  k += count;
+  link_record(r, t, v, k);
 }
 
 Eigen::MatrixXcd read(const LinkedMatrix& r) {

@@ -13,10 +13,15 @@
 // there as its stored value (a changeable parameter holds the same value in both, since every
 // write of one writes both) and forgets its slots; a record linked elsewhere since (a later
 // solver, another network over the same elements) is left alone.
+//
+// A link pass is also the one walk over every record of a network in its layout: while one of
+// the classes below lives, the pass hands records over, only counts, only looks, or keeps what it
+// replaces so that it can be put back.
 #pragma once
 
 #include <complex>
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <vector>
 
@@ -122,7 +127,8 @@ void link(std::vector<Record>& records, const ADVector& t, Eigen::VectorXd& v, i
 // after a fresh link), and first writes into the slots it gives each one the value the record
 // holds now: the solver that takes them over starts from the latest values.
 // Made `only_counting`, the pass links nothing (whatever vectors it is given) and counts the
-// slots of x and p that the records it passes hold (a record passed twice counts twice).
+// slots of x and p that the records it passes hold (a record passed twice counts twice); a node
+// held at zero that still points into them lets go of its slot, which no solver takes.
 class HandingOver {
  public:
   HandingOver(const Eigen::VectorXd& x, const Eigen::VectorXd& p, bool only_counting = false);
@@ -133,6 +139,58 @@ class HandingOver {
   // The slots of x and p that the passes made so far took over (or, counting, found).
   std::size_t slots_found() const;
 };
+
+// A record of a solver's layout whose present value is not in that solver's slot for it (a newer
+// solver holds the record, or nothing does and it reads its stored value), with that slot.
+struct RecordElsewhere {
+  enum class Kind : std::uint8_t { complex, real, matrix, vector };
+  const void* record;
+  Kind kind;
+  int slot;
+};
+
+// While an object of this class lives, a link pass only looks: each record it passes with the
+// vector `p` (the other vector of the pass is not looked at) whose present value is not in the
+// slot at the cursor is added to `out`.
+class FindingRecordsElsewhere {
+ public:
+  FindingRecordsElsewhere(const Eigen::VectorXd& p, std::vector<RecordElsewhere>& out);
+  FindingRecordsElsewhere(const FindingRecordsElsewhere&) = delete;
+  FindingRecordsElsewhere& operator=(const FindingRecordsElsewhere&) = delete;
+  ~FindingRecordsElsewhere();
+};
+
+// Writes the present value of each record into its slot of p.
+void take_present_values(const std::vector<RecordElsewhere>& records, Eigen::VectorXd& p);
+
+// While an object of this class lives, a link pass keeps every link it replaces (a record that
+// pointed into another solver's vector), so that `put_back` can undo the passes.
+class UndoableLinking {
+ public:
+  UndoableLinking();
+  UndoableLinking(const UndoableLinking&) = delete;
+  UndoableLinking& operator=(const UndoableLinking&) = delete;
+  ~UndoableLinking();
+
+  // Stops keeping links and runs `unlink_new`, which must unlink every record that points into
+  // the new vectors (and must not throw); then points every record whose link a pass replaced
+  // back at the slots it had, the last replaced first. Every record is then as before the passes.
+  void put_back(const std::function<void()>& unlink_new) noexcept;
+
+  // A record whose link a pass replaced, and the slots it pointed into.
+  struct Replaced {
+    void* record;
+    RecordElsewhere::Kind kind;
+    double* linked;
+  };
+
+ private:
+  std::vector<Replaced> replaced;
+};
+
+// A node held at zero has no slot: the link pass has its potential forget any slot it still
+// points into (one taken before a join held the node at zero), keeping its stored value.
+void let_go_of_slots(LinkedComplex& r);
 
 // Whether `slot` lies within the vector v.
 bool points_into(const double* slot, const Eigen::VectorXd& v);

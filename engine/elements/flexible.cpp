@@ -233,8 +233,8 @@ DeltaFlexibleLoad::DeltaFlexibleLoad(int n, const Complex* powers,
 
 // ---- the network's seams ----
 
-int& listing_networks(FlexibleParameter& parameter) {
-  return parameter.listing_networks;
+int& solving_listings(FlexibleParameter& parameter) {
+  return parameter.solving_listings;
 }
 
 void collect_flexible_parameters(Element* element, std::set<FlexibleParameter*>& out) {

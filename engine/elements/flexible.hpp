@@ -100,8 +100,8 @@ class FlexibleParameter {
   LinkedReal s_max;
   LinkedReal q_min;
   LinkedReal q_max;
-  // How many live networks list this parameter (kept by the networks).
-  int listing_networks = 0;
+  // How many networks with a live solver list this parameter (kept by the networks).
+  int solving_listings = 0;
 
   FlexibleParameter(const Control& control_p, const Control& control_q,
                     const Projection& projection, double s_max, double q_min, double q_max);

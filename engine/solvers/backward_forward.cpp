@@ -15,10 +15,12 @@
 // contiguous storage instead of following ports, nodes and their port lists. Each step calls the
 // very code of the element's own step (the sweep steps of the element families are templates on
 // the ports), so results are those of the elements' steps, and:
+//   - the ports of elements that the network does not list, joined to its nodes before it was
+//     built, draw nothing: they are left out of the balances;
 //   - at the start of a solve, the currents of ports that a backward pass reads before it sets
-//     them (ports of elements not listed, or listed no later than the reader) are taken from
-//     the ports, the record values are copied, and the lines' matrices are copied again when a
-//     matrix record has changed since;
+//     them (those of elements listed no later than the reader) are taken from the ports, the
+//     record values are copied, and the lines' matrices are copied again when a matrix record
+//     has changed since;
 //   - at the end, every listed port gets its current and every linked node written by a forward
 //     step gets its stored value (the slots were written all along).
 // The plan keeps pointers into nodes, ports and slots: it is made again whenever the structure
@@ -123,8 +125,8 @@ struct SweepPlan {
   bool usable = false;
   std::vector<Step> steps;
   // Per listed port, in element and port order: its current, its node, and the positions in
-  // `currents` of the other ports of its node (for the ports whose step balances their node).
-  // Ports of elements not listed that lie on such nodes follow the listed ones in `currents`.
+  // `currents` of the other listed ports of its node (for the ports whose step balances their
+  // node).
   std::vector<Complex> currents;
   std::vector<NodeRef> nodes;
   std::vector<int> balance_start;
@@ -263,21 +265,11 @@ bool SweepPlan::make(const std::vector<Element*>& elements) {
       Connection* node = ports[at]->connection.get();
       if (node->potential.is_linked) written_nodes.push_back(node);
       for (const Port* other : node->ports) {
-        if (other == ports[at]) continue;
-        const auto found = position.find(other);
-        int index;
-        if (found == position.end()) {
-          index = static_cast<int>(currents.size());
-          currents.emplace_back(0.0, 0.0);
-          taken.emplace_back(index, other);
-          position.emplace(other, index);
-        } else {
-          index = found->second;
-          // A port of an element no later in the list may be read before the pass sets it.
-          if (index < static_cast<int>(ports.size()) &&
-              order.at(other->element) <= static_cast<int>(e))
-            taken.emplace_back(index, other);
-        }
+        // A port of an element the network does not list draws nothing.
+        if (other == ports[at] || !order.contains(other->element)) continue;
+        const int index = position.at(other);
+        // A port of an element no later in the list may be read before the pass sets it.
+        if (order.at(other->element) <= static_cast<int>(e)) taken.emplace_back(index, other);
         balance.push_back(index);
       }
     }
@@ -419,9 +411,11 @@ bool SweepPlan::finish() {
 }
 
 BackwardForward::BackwardForward(ElectricalNetwork* network) : AbstractSolver(network) {
-  ADVector x, p;
-  declare_and_link(x, p, false);
-  initial_variables = variables;
+  undone_on_failure([this] {
+    ADVector x, p;
+    declare_and_link(x, p, false);
+    initial_variables = variables;
+  });
   const auto& nodes = network->all_connections;
   node_slots = 2 * std::count_if(nodes.begin(), nodes.end(),
                                  [](const auto& node) { return !node->fixed_zero; });
@@ -464,6 +458,7 @@ bool BackwardForward::readings_finite() const {
 }
 
 std::pair<int, double> BackwardForward::solve_load_flow(int max_iterations, double tolerance) {
+  require_connections_as_built();
   auto& plan = network->sweep_plan;
   if (plan == nullptr) plan = std::make_shared<SweepPlan>();
   if (plan->revision != structure_revision) {

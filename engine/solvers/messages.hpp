@@ -9,6 +9,11 @@ inline constexpr const char* decomposition_failed =
     "1 Decomposition failed, singular matrix at iteration {}. ";
 inline constexpr const char* solving_failed = "1 Solving failed at iteration {}. ";
 
+// A solver built, or a solve asked for, on a network whose joins changed after it was built.
+inline constexpr const char* connections_changed =
+    "The network's connections changed after it was built: build a new network and a new "
+    "solver.";
+
 // Log lines of the Newton solvers, at debug level.
 inline constexpr const char* tape_evaluation = "----- Tape evaluation -----";
 inline constexpr const char* tape_optimization = "----- Tape optimization -----";

@@ -87,42 +87,42 @@ std::vector<AbstractSolver*>& live_solvers() {
 }  // namespace
 
 AbstractSolver::AbstractSolver(ElectricalNetwork* network) : network(network) {
+  require_connections_as_built();
   live_solvers().push_back(this);
+  network->solver_added();
 }
 
 AbstractSolver::~AbstractSolver() {
   auto& alive = live_solvers();
   alive.erase(std::remove(alive.begin(), alive.end(), this), alive.end());
-  if (network == nullptr) return;
-  // A network that shares nothing with another hands over to its own solvers only: dropping one
-  // of many unrelated solvers costs passes over its own network, not over every network alive.
-  const bool shared = network->shares_with_another();
-  const auto may_take = [&](const AbstractSolver* heir) {
-    return shared || heir->network == network;
-  };
-  if (std::none_of(alive.begin(), alive.end(), may_take)) {
-    network->unlink_variables(variables, dynamic_variables);
-    return;
-  }
-  // Newest first: a record taken by a solver no longer points here, and an older one leaves it.
-  std::size_t left = slots_still_held();
-  for (auto it = alive.rbegin(); it != alive.rend() && left > 0; ++it) {
-    if (may_take(*it)) left -= std::min(left, hand_over_to(**it));
-  }
+  network->solver_removed();
+  if (handed_back) return;
+  // Only what another solver can take is looked for: the slots of the nodes and records that
+  // another network with a live solver lists, or all of them while its own network has another
+  // solver. The rest keeps its present value as its stored value.
+  auto [held, others_can_take] = [this]() noexcept -> std::pair<std::size_t, std::size_t> {
+    try {
+      const HandingOver counting(variables, dynamic_variables, true);
+      return network->count_held_slots(counting);
+    } catch (...) {  // counted as held, and as takeable by any solver
+      const auto all = static_cast<std::size_t>(variables.size() + dynamic_variables.size());
+      return {all, all};
+    }
+  }();
+  const bool own_network_takes = network->solvers_alive() > 0;
+  const std::size_t takeable = own_network_takes ? held : others_can_take;
+  std::size_t left = held;
+  if (takeable > 0) left -= takeable - hand_over(takeable, others_can_take > 0);
   if (left > 0) network->unlink_variables(variables, dynamic_variables);
 }
 
-std::size_t AbstractSolver::slots_still_held() const noexcept {
-  try {
-    const HandingOver counting(variables, dynamic_variables, true);
-    const ADVector none;
-    Eigen::VectorXd unused;
-    network->link_variables(none, unused, none, unused);
-    return counting.slots_found();
-  } catch (...) {
-    // Counted as holding every slot: the hand-over then looks at every solver left.
-    return static_cast<std::size_t>(variables.size() + dynamic_variables.size());
+std::size_t AbstractSolver::hand_over(std::size_t left, bool any_network) noexcept {
+  // Newest first: a record taken by a solver no longer points here, and an older one leaves it.
+  const auto& alive = live_solvers();
+  for (auto it = alive.rbegin(); it != alive.rend() && left > 0; ++it) {
+    if (any_network || (*it)->network == network) left -= std::min(left, hand_over_to(**it));
   }
+  return left;
 }
 
 std::size_t AbstractSolver::hand_over_to(AbstractSolver& heir) noexcept {
@@ -143,6 +143,10 @@ std::size_t AbstractSolver::hand_over_to(AbstractSolver& heir) noexcept {
     // goes to an older solver or keeps its value as stored value.
   }
   return handing ? handing->slots_found() : 0;
+}
+
+void AbstractSolver::require_connections_as_built() const {
+  if (network->connections_changed()) throw std::runtime_error(messages::connections_changed);
 }
 
 void AbstractSolver::declare_and_link(ADVector& x, ADVector& p, bool record) {
@@ -179,25 +183,27 @@ AbstractNewton::AbstractNewton(ElectricalNetwork* network, bool optimize_tape)
     : AbstractSolver(network) {
   CppAD::ErrorHandler handler(custom_handler);
   const BlocksGivenBack once_per_solver;
-  try {
-    ADVector x, p;
-    declare_and_link(x, p, true);
-    ADVector y(variables.size());
-    network->add_equations(y);
-    if (has_tape()) tape.Dependent(x, y);
-  } catch (...) {
-    // Close the recording so that a later solver can start its own.
-    AD::abort_recording();
-    throw;
-  }
-  spdlog::debug(messages::tape_evaluation);
-  spdlog::debug(fmt::runtime(messages::tape_operators), tape.size_op());
-  if (optimize_tape) {
-    if (has_tape()) tape.optimize("");
-    spdlog::debug(messages::tape_optimization);
+  undone_on_failure([&] {
+    try {
+      ADVector x, p;
+      declare_and_link(x, p, true);
+      ADVector y(variables.size());
+      network->add_equations(y);
+      if (has_tape()) tape.Dependent(x, y);
+    } catch (...) {
+      // Close the recording so that a later solver can start its own.
+      AD::abort_recording();
+      throw;
+    }
+    spdlog::debug(messages::tape_evaluation);
     spdlog::debug(fmt::runtime(messages::tape_operators), tape.size_op());
-  }
-  initial_variables = variables;
+    if (optimize_tape) {
+      if (has_tape()) tape.optimize("");
+      spdlog::debug(messages::tape_optimization);
+      spdlog::debug(fmt::runtime(messages::tape_operators), tape.size_op());
+    }
+    initial_variables = variables;
+  });
 }
 
 bool AbstractNewton::has_tape() const {
@@ -290,8 +296,22 @@ void AbstractNewton::build_jacobian_structure() {
   std::fill(jacobian.valuePtr(), jacobian.valuePtr() + nnz, 0.0);
 }
 
+void AbstractNewton::take_parameters_held_elsewhere() {
+  if (parameters_found_at != structure_revision) {
+    parameters_elsewhere.clear();
+    const FindingRecordsElsewhere finding(dynamic_variables, parameters_elsewhere);
+    const ADVector none;
+    Eigen::VectorXd unused;
+    network->link_variables(none, unused, none, dynamic_variables);
+    parameters_found_at = structure_revision;
+  }
+  take_present_values(parameters_elsewhere, dynamic_variables);
+}
+
 std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, double tolerance) {
+  require_connections_as_built();
   CppAD::ErrorHandler handler(custom_handler);
+  take_parameters_held_elsewhere();
   if (has_tape()) tape.new_dynamic(dynamic_variables);
   residuals_into(residual_values);
   int i = 0;

@@ -32,6 +32,7 @@ class AbstractSolver {
   Eigen::VectorXd initial_variables;
   Eigen::VectorXd dynamic_variables;
 
+  // Refuses a network whose connections changed after it was built.
   explicit AbstractSolver(ElectricalNetwork* network);
   AbstractSolver(const AbstractSolver&) = delete;
   AbstractSolver& operator=(const AbstractSolver&) = delete;
@@ -51,16 +52,25 @@ class AbstractSolver {
   // Declares the network's variables into the solver's vectors and links the network to them;
   // x and p become the taped vectors (independent variables of a tape when one is recording).
   void declare_and_link(ADVector& x, ADVector& p, bool record);
+  // Runs a constructor's work from the link on: should it fail, every node and record the
+  // solver linked goes back to what it was before (the solver that held it, or its stored
+  // value), the solver hands nothing over when it goes, and the exception goes on.
+  template <class Work>
+  void undone_on_failure(Work&& work);
+  // Refuses a solve when the network's connections changed after it was built.
+  void require_connections_as_built() const;
 
  private:
-  // The slots of this solver's vectors that its network's nodes and records still point into
-  // (a record listed twice counted twice; all of them, should the count fail).
-  std::size_t slots_still_held() const noexcept;
   // Links to `heir`'s vectors the nodes and records of the heir's network that this solver
   // holds; they carry into it the values they hold now (the latest potentials, the parameters
   // as updated). Returns the slots of this solver they held: none when the heir's layout is no
   // longer its network's, those taken so far when the pass fails part way.
   std::size_t hand_over_to(AbstractSolver& heir) noexcept;
+  // Hands over to the solvers alive, newest first, until they have taken `left` slots; only to
+  // those of its own network unless `any_network`. Returns the slots still held.
+  std::size_t hand_over(std::size_t left, bool any_network) noexcept;
+
+  bool handed_back = false;  // a failed constructor put every link back
 };
 
 class BackwardForward : public AbstractSolver {
@@ -92,6 +102,18 @@ class BackwardForward : public AbstractSolver {
   // The network's elements that compute values when they are read.
   std::vector<const Element*> computing_on_reading;
 };
+
+template <class Work>
+void AbstractSolver::undone_on_failure(Work&& work) {
+  UndoableLinking linking;
+  try {
+    work();
+  } catch (...) {
+    linking.put_back([this] { network->unlink_variables(variables, dynamic_variables); });
+    handed_back = true;
+    throw;
+  }
+}
 
 using SizeVector = CppAD::vector<std::size_t>;
 
@@ -140,6 +162,13 @@ class AbstractNewton : public AbstractSolver {
 
  private:
   void build_jacobian_structure();
+  // Takes into `dynamic_variables` the present value of every parameter whose record another
+  // solver holds (or none): each solve solves the parameters as last set. The records are found
+  // again only when the structure revision has moved.
+  void take_parameters_held_elsewhere();
+
+  std::vector<RecordElsewhere> parameters_elsewhere;
+  std::uint64_t parameters_found_at = std::numeric_limits<std::uint64_t>::max();
 
   // What one iteration needs, kept from one to the next: the Jacobian (column-major, the
   // pattern's structure), the storage position of each subset entry, the residuals, the

@@ -45,6 +45,16 @@ std::pair<FunctionDef, FunctionDef> pickling_methods(Pickling pickling) {
   return pickling_methods<Pickling::concrete>();
 }
 
+// Whether the mapping holds the key. A lookup that fails otherwise than by a missing key (memory
+// running out) raises its own exception.
+bool holds_key(PyObject* mapping, const char* key) {
+  const Ref value = Ref::take_optional(PyMapping_GetItemString(mapping, key));
+  if (value) return true;
+  check(PyErr_ExceptionMatches(PyExc_KeyError) != 0);
+  PyErr_Clear();
+  return false;
+}
+
 }  // namespace
 
 Ref allocate(PyTypeObject* type) {
@@ -76,9 +86,7 @@ void create_class(PyObject* module, ClassDef& cls, PyTypeObject* base) {
   add_method(cls.type, reduce);
   add_method(cls.type, setstate);
   const Ref own = Ref::take(PyObject_GetAttrString(type, "__dict__"));
-  if (PyMapping_HasKeyString(own.get(), "__reduce__") == 0 ||
-      PyMapping_HasKeyString(own.get(), "__setstate__") == 0) {
-    check(PyErr_Occurred() == nullptr);
+  if (!holds_key(own.get(), "__reduce__") || !holds_key(own.get(), "__setstate__")) {
     const Ref name = Ref::take(PyUnicode_FromString(cls.name));
     raise(PyExc_RuntimeError, messages::pickling_setup_failed, name.get());
   }

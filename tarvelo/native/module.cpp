@@ -12,6 +12,7 @@
 //      base before its subclasses). If other classes take it as a typed argument, declare it in
 //      classes.hpp.
 #include <cstdint>
+#include <utility>
 
 #include "classes.hpp"
 #include "numpy.hpp"
@@ -110,12 +111,29 @@ void warn_if_older_interpreter() {
   }
 }
 
+// Whether the exec step under way put the module into the interpreter's module table (when it is
+// run by hand; the import system puts it there itself before the exec step).
+bool registered_by_exec = false;
+
 void register_module(PyObject* module) {
   PyObject* modules = PyImport_GetModuleDict();
   const Ref name = Ref::take(PyUnicode_FromString(messages::module_name));
   if (PyDict_GetItemWithError(modules, name.get()) == nullptr) {
     check(PyErr_Occurred() == nullptr);
     check(PyDict_SetItem(modules, name.get(), module) == 0);
+    registered_by_exec = true;
+  }
+}
+
+// A failed exec step takes back the entry it added, while that is still this module: the next
+// import runs the exec step again. Leaves any pending exception alone.
+void unregister_after_failure(PyObject* module) noexcept {
+  if (!std::exchange(registered_by_exec, false)) return;
+  const SavedError pending;
+  PyObject* modules = PyImport_GetModuleDict();
+  if (PyDict_GetItemString(modules, messages::module_name) == module &&
+      PyDict_DelItemString(modules, messages::module_name) != 0) {
+    PyErr_Clear();
   }
 }
 
@@ -165,8 +183,10 @@ int exec_step(PyObject* module) noexcept {
     PyErr_SetString(PyExc_RuntimeError, messages::already_imported);
     return -1;
   }
+  registered_by_exec = false;
   try {
     execute(module);
+    registered_by_exec = false;
     return 0;
   } catch (const PythonError&) {
     // The pending exception, if there is one, says why.
@@ -175,6 +195,7 @@ int exec_step(PyObject* module) noexcept {
   }
   // A failed import always says why, and leaves nothing behind.
   if (PyErr_Occurred() == nullptr) PyErr_SetString(PyExc_ImportError, messages::init_failed);
+  unregister_after_failure(module);
   const SavedError pending;
   forget_everything();
   return -1;

@@ -10,11 +10,13 @@ import weakref
 
 import numpy as np
 import pytest
-from conftest import START, carray, four_wire, objects, same
+from conftest import (SOLVERS, STAR_POWERS, START, assert_kirchhoff, assert_law, behind_line,
+                      carray, four_wire, objects, same)
 
 from tarvelo import cy_engine as ce
 
 ELEMENTS = ["source", "pref", "bus1", "branch", "bus2", "star", "delta"]
+CONSTANT, EUCLIDEAN = ce.CyControl("constant", 0, 0, 0, 0, 1, 1), ce.CyProjection("euclidean", 1, 1)
 
 
 def test_every_deletion_order_reads_the_solution_before_and_after_the_solver_goes():
@@ -151,16 +153,17 @@ def test_a_solver_that_goes_hands_its_records_to_the_newest_holding_them_on_any_
     assert bus.get_potentials(2)[0] == pytest.approx(229.56, abs=5e-3)
     assert ce.CyNewton(network, False).solve_load_flow(20, 1e-9)[0] == 0
     # A join made since holds the bus neutral at zero: the older solver's layout no longer fits,
-    # so it takes nothing, and its solves leave the values the newer one left.
+    # so it takes nothing, and it refuses to solve; the bus reads what the newer one left.
     elements, bus, load = reproducer_feeder()
     network = ce.CyElectricalNetwork(elements, 5)
     older, newer = ce.CyNewton(network, False), ce.CyNewton(network, False)
     assert newer.solve_load_flow(20, 1e-9)[1] <= 1e-9
-    source_currents = elements[0].get_currents(2)
+    solved = bus.get_potentials(2)
     bus.connect(ce.CyPotentialRef(), [(1, 0)])
     del newer
-    assert older.solve_load_flow(20, 1e-9)[1] <= 1e-9
-    np.testing.assert_array_equal(elements[0].get_currents(2), source_currents)
+    with pytest.raises(RuntimeError, match="^The network's connections changed after it was"):
+        older.solve_load_flow(20, 1e-9)
+    np.testing.assert_array_equal(bus.get_potentials(2), [solved[0], 0])
 
 
 def test_networks_without_an_element_in_common_hand_over_the_nodes_and_parameters_they_share():
@@ -176,13 +179,14 @@ def test_networks_without_an_element_in_common_hand_over_the_nodes_and_parameter
     def flexible_load(parameter):
         return ce.CyFlexibleLoad(2, carray([2e3]), objects(parameter))
 
-    def feeder(parameter):  # the reproducer's feeder and a flexible load on its bus
+    def feeder(parameter, second=None):  # the reproducer's feeder and a flexible load on its bus
         elements, bus, _ = reproducer_feeder()
         flexible = flexible_load(parameter)
         bus.connect(flexible, same(2))
+        other = second(bus, parameter) if second else None  # joined first, not listed
         newton = ce.CyNewton(ce.CyElectricalNetwork(objects(*elements, flexible), 6), False)
         assert newton.solve_load_flow(20, 1e-9)[1] <= 1e-9
-        return newton, bus, flexible
+        return newton, bus, flexible, other
 
     def line_from_the_bus(bus, _):
         tap, far = ce.CySimplifiedLine(2, carray([0.1, 0, 0, 0.1])), ce.CyBus(2, carray([230, 0]))
@@ -195,11 +199,10 @@ def test_networks_without_an_element_in_common_hand_over_the_nodes_and_parameter
         far.connect(far_load, same(2))
         return objects(far, far_load)
 
-    _, fresh_bus, fresh_flexible = feeder(power_parameter(5e3))
+    _, fresh_bus, fresh_flexible, _ = feeder(power_parameter(5e3))
     for second in (line_from_the_bus, lone_load_under_the_parameter):
         parameter = power_parameter(1e4)
-        newton, bus, flexible = feeder(parameter)
-        other = second(bus, parameter)
+        newton, bus, flexible, other = feeder(parameter, second)
         solver = ce.CyBackwardForward(ce.CyElectricalNetwork(other, len(other)))
         parameter.update_parameters(5e3, -1e3, 1e3)
         del solver
@@ -209,7 +212,8 @@ def test_networks_without_an_element_in_common_hand_over_the_nodes_and_parameter
 
 
 def test_the_sweep_reports_nan_potentials_wherever_they_live():
-    # A second sweep solver built and dropped; a bus joined after the network was built.
+    # A second sweep solver built and dropped; a bus joined after the network was built, which
+    # the sweep refuses to solve over.
     network, bus, load = single_phase(1e3)
     sweep = ce.CyBackwardForward(network)
     ce.CyBackwardForward(network)
@@ -220,7 +224,8 @@ def test_the_sweep_reports_nan_potentials_wherever_they_live():
     assert sweep.solve_load_flow(100, 1e-10)[1] <= 1e-10
     extra = ce.CyBus(2, carray([0, 0]))
     extra.connect(bus, same(2))
-    assert np.isnan(sweep.solve_load_flow(100, 1e-10)[1])
+    with pytest.raises(RuntimeError, match="^The network's connections changed after it was"):
+        sweep.solve_load_flow(100, 1e-10)
     # A NaN power on a bus fed straight from the source: no line carries the NaN current into a
     # potential, and the sweep measures no change, but the solve fails all the same; also with
     # the bus listed twice, which leaves the sweep to the elements' own steps.
@@ -256,10 +261,160 @@ def test_the_sweep_reports_nan_potentials_wherever_they_live():
     assert newton.solve_load_flow(20, 1e-9)[0] == 1  # from the sweep's solution, in its slots
 
 
+# ---- every solve solves what the elements read; a call that fails changes nothing ----
+
+CHANGED = "The network's connections changed after it was built: build a new network and a new " \
+    "solver."
+
+
+def producing(parameter):  # behind a line, a flexible load producing 8 kW a phase
+    net = behind_line([(ce.CyFlexibleLoad(4, carray([-8e3] * 3), objects(*[parameter] * 3)), 4)])
+    net.load = net.elements[-1]
+    return net
+
+
+def curtailing(s_max=1e4, q_min=-3e3, q_max=3e3):  # P cut back from 240 V, Q from 215 V
+    production = ce.CyControl("p_max_u_production", 0, 0, 240, 252, 20, 1e-4)
+    q_u = ce.CyControl("q_u", 200, 215, 240, 252, 20, 1e-4)
+    return ce.CyFlexibleParameter(production, q_u, ce.CyProjection("euclidean", 1000, 1e-6),
+                                  s_max, q_min, q_max)
+
+
+def test_a_solve_takes_the_parameters_as_last_set_whichever_solver_holds_them():
+    # Two feeders share one flexible parameter, which the newer solver (the second feeder's)
+    # holds. Updated, it reaches the older solver's next solve all the same.
+    shared = curtailing()
+    first, second = producing(shared), producing(shared)
+    older, newer = ce.CyNewton(first.network(), False), ce.CyNewton(second.network(), False)
+    assert older.solve_load_flow(20, 1e-9)[1] <= 1e-9
+    shared.update_parameters(2e3, 0, 0)
+    fresh = producing(curtailing(2e3, 0, 0))
+    ce.CyNewton(fresh.network(), False).solve_load_flow(20, 1e-9)
+    for solver, net in ((older, first), (newer, second), (older, first)):
+        assert solver.solve_load_flow(20, 1e-9)[1] <= 1e-9
+        assert_kirchhoff(net)
+        np.testing.assert_allclose(net.bus2.get_potentials(4), fresh.bus2.get_potentials(4),
+                                   rtol=0, atol=1e-6)
+        np.testing.assert_allclose(net.load.get_powers(4)[:3], [-2e3] * 3, rtol=1e-6)
+
+
+def failing_load():  # its P law is a reactive one: a Newton constructor fails on it
+    q_u = ce.CyControl("q_u", 200, 210, 240, 250, 100, 1e-4)
+    return ce.CyFlexibleLoad(2, carray([100]), objects(
+        ce.CyFlexibleParameter(q_u, CONSTANT, EUCLIDEAN, 1e4, -1e3, 1e3)))
+
+
+def test_a_solver_constructor_that_fails_changes_nothing():
+    # A Newton on a feeder, then maybe a Newton of a second network over it; a third network adds
+    # a load on which a Newton constructor fails after linking. Every record goes back to the
+    # solver that held it, with its values: the first Newton's unknowns, the potentials read,
+    # and the holder takes a later update.
+    for second in (None, lambda network: ce.CyNewton(network, False)):
+        net = four_wire()
+        first = ce.CyNewton(net.network(), False)
+        assert first.solve_load_flow(20, 1e-10)[1] <= 1e-10
+        holder = second(net.network()) if second else first
+        unknowns, solved = first.get_variables(), net.bus2.get_potentials(4)
+        for make in (lambda network: ce.CyNewton(network, True),
+                     lambda network: ce.CyNewtonGoldstein(network, False, 0.1, 0.9)):
+            with pytest.raises(RuntimeError, match="^Bad control type for P$"):
+                make(net.network(extra=[failing_load()]))
+            np.testing.assert_array_equal(first.get_variables(), unknowns)
+            np.testing.assert_array_equal(net.bus2.get_potentials(4), solved)
+        net.star.update_powers(carray(STAR_POWERS / 2))
+        assert holder.solve_load_flow(100, 1e-10)[1] <= 1e-10
+        assert_law("power", net.star, STAR_POWERS / 2, atol=1e-6)
+
+
+def test_an_element_the_network_does_not_list_draws_nothing():
+    # A load joined to the bus before the network is built, and not listed: it draws nothing in
+    # any solver of the network, whatever solver of a network listing it solved before.
+    def feeder():
+        return behind_line([(ce.CyPowerLoad(4, carray([2e3] * 3)), 4)])
+
+    alone = feeder()
+    ce.CyNewton(alone.network(), False).solve_load_flow(20, 1e-10)
+    net, unlisted = feeder(), ce.CyPowerLoad(4, carray([8e3] * 3))
+    net.bus2.connect(unlisted, same(4))
+    for before in (None, "newton", "sweep"):
+        if before:  # solved over a network listing it, then dropped
+            assert SOLVERS[before](net.network(extra=[unlisted])).solve_load_flow(
+                100, 1e-10)[1] <= 1e-10
+        for make in SOLVERS.values():
+            solver = make(net.network())
+            assert solver.solve_load_flow(100, 1e-10)[1] <= 1e-10
+            np.testing.assert_allclose(net.bus2.get_potentials(4), alone.bus2.get_potentials(4),
+                                       rtol=0, atol=1e-8)
+            assert_kirchhoff(net)
+            if before:  # it keeps the currents of the solve that listed it, drawing nothing
+                assert abs(unlisted.get_currents(4)).sum() > 1
+
+
+def test_a_solve_after_a_join_that_touches_the_network_is_refused():
+    # Solvers of each kind, solved; then a join onto the network's nodes: a new bus keeping its
+    # 0 V node, two of its buses joined, a reference on its neutral, a load on one of its buses.
+    # Their solves are refused, and so is a solver built on the network afterwards; a new network
+    # solves. Joins away from its nodes, and an element it does not list leaving one of its
+    # nodes (deleted), change nothing.
+    joins = [lambda net: ce.CyBus(4, carray(np.zeros(4))).connect(net.bus2, same(4)),
+             lambda net: net.bus2.connect(net.bus1, [(3, 3)]),
+             lambda net: ce.CyPotentialRef().connect(net.bus2, [(0, 3)]),
+             lambda net: net.bus2.connect(ce.CyPowerLoad(4, carray([1e3] * 3)), same(4))]
+    for join in joins:
+        net, gone = behind_line([(ce.CyPowerLoad(4, carray([2e3] * 3)), 4)]), ce.CyBus(4, START)
+        net.bus2.connect(gone, same(4))
+        network = net.network()
+        solvers = [make(network) for make in SOLVERS.values()]
+        for solver in solvers:
+            assert solver.solve_load_flow(100, 1e-10)[1] <= 1e-10
+        aside = ce.CyBus(4, carray(START))
+        aside.connect(ce.CyPowerLoad(4, carray([1e3] * 3)), same(4))
+        del gone
+        for solver in solvers:
+            assert solver.solve_load_flow(100, 1e-10)[1] <= 1e-10
+        join(net)
+        for call in [lambda s=solver: s.solve_load_flow(100, 1e-10) for solver in solvers] + [
+                lambda m=make: m(network) for make in SOLVERS.values()]:
+            with pytest.raises(RuntimeError) as refusal:
+                call()
+            assert str(refusal.value) == CHANGED
+        net.bus2.initialize_potentials(carray(START))  # the new bus's node starts at 0 V
+        assert SOLVERS["newton"](net.network()).solve_load_flow(100, 1e-10)[1] <= 1e-10
+
+
+def test_solvers_of_networks_with_elements_of_their_own_go_in_any_order():
+    # Networks over one feeder, each with an element of its own (a bus joined to nothing, or a
+    # load on the feeder's bus that the others do not list), a solver each; dropped oldest or
+    # newest first. The newest solver left solves its own network, and what the dropped one
+    # held alone keeps its last values.
+    for newest_first, own in itertools.product((False, True), ("bus", "load")):
+        net = behind_line([(ce.CyPowerLoad(4, carray([2e3] * 3)), 4)])
+        extras = []
+        for k in range(3):
+            if own == "bus":
+                extras.append(ce.CyBus(4, carray(START + k)))
+            else:
+                extras.append(ce.CyPowerLoad(4, carray([1e3 * (k + 1)] * 3)))
+                net.bus2.connect(extras[-1], same(4))
+        solvers = [SOLVERS["sweep"](net.network(extra=[extra])) for extra in extras]
+        for solver in solvers:
+            assert solver.solve_load_flow(100, 1e-10)[1] <= 1e-10
+        order = list(range(3))[::-1] if newest_first else list(range(3))
+        for k in order[:-1]:
+            kept = extras[k].get_potentials(4)
+            solvers[k] = None
+            np.testing.assert_array_equal(extras[k].get_potentials(4), kept)
+            left = max(i for i, solver in enumerate(solvers) if solver)
+            net.elements[-1].update_powers(carray([2e3 + k] * 3))
+            assert solvers[left].solve_load_flow(100, 1e-10)[1] <= 1e-10
+            fresh = behind_line([(ce.CyPowerLoad(4, carray([2e3 + k] * 3)), 4)] + (
+                [(ce.CyPowerLoad(4, carray([1e3 * (left + 1)] * 3)), 4)] if own == "load" else []))
+            ce.CyNewton(fresh.network(), False).solve_load_flow(20, 1e-10)
+            np.testing.assert_allclose(net.bus2.get_potentials(4), fresh.bus2.get_potentials(4),
+                                       rtol=0, atol=1e-6)
+
+
 # ---- cycles: the collector sees what the module keeps alive ----
-
-CONSTANT, EUCLIDEAN = ce.CyControl("constant", 0, 0, 0, 0, 1, 1), ce.CyProjection("euclidean", 1, 1)
-
 
 def test_cycles_closed_by_the_host_are_collected():
     # tracer -> solver -> network -> tracer: the host keeps its solver on a subclass of an element;

@@ -154,6 +154,48 @@ for attempt in (lambda: kept().__reduce__(), lambda: copy.copy(kept()),
     ), result.stderr
 
 
+def test_a_failed_exec_by_hand_leaves_no_half_made_module():
+    # importlib's own recipe, NumPy's import failing: the exec registered the module, and takes
+    # the entry back, so that the next import runs the exec again and makes every method. Then
+    # one allocation of the exec failing at a time: a memory error stays one (never "Unable to
+    # initialize pickling"), and no failure leaves the module registered.
+    pytest.importorskip("_testcapi")
+    result = subprocess.run([sys.executable, "-c", FAILED_BY_HAND], capture_output=True, text=True)
+    assert (result.returncode, result.stdout) == (0, "False True True\nok\n"), result.stderr
+
+
+FAILED_BY_HAND = """import importlib, importlib.util, sys
+name = "tarvelo.cy_engine"
+found = importlib.util.find_spec(name)
+sys.modules["numpy"] = None
+try:
+    found.loader.exec_module(importlib.util.module_from_spec(found))
+except ImportError:
+    del sys.modules["numpy"]
+left = name in sys.modules
+import tarvelo.cy_engine as ce
+print(left, all(callable(getattr(ce.CyBus, method, None)) for method in (
+    "initialize_potentials", "connect", "get_potentials")), ce.np is sys.modules["numpy"])
+assert importlib.reload(ce) is ce and ce.CyGround().get_potentials(1).size == 1
+import _testcapi
+del sys.modules[name]
+errors, k = set(), 0
+while True:
+    made = importlib.util.module_from_spec(found)
+    _testcapi.set_nomemory(k, k + 1)  # the k-th allocation from here fails
+    try:
+        found.loader.exec_module(made)
+        break
+    except Exception as error:
+        errors.add(f"{type(error).__name__}: {error}")
+    finally:
+        _testcapi.remove_mem_hooks()
+    assert name not in sys.modules, (k, errors)
+    k += 1
+assert "MemoryError: " in errors and not [e for e in errors if "pickling" in e], errors
+print("ok")"""
+
+
 @pytest.mark.parametrize("then_imported", [False, True])
 @pytest.mark.parametrize("step", [7, 8, 10])
 def test_what_a_failed_import_leaves_behind_never_crashes(step, then_imported):
@@ -185,7 +227,7 @@ try:
     found.loader.exec_module(kept)
 except ImportError:
     sys.modules.update(real)
-    del sys.modules[name]
+    assert name not in sys.modules  # the failed exec took its entry back
 modules = [kept, importlib.import_module(name)] if then_imported else [kept]
 errors, pool = set(), []
 

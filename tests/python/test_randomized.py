@@ -6,11 +6,13 @@
 # strings. A call is taken or raises a refusal exception; an instance of a base class refuses every
 # method. Shared feeders are mirrored while nothing joins them or updates them untracked: their
 # loads are updated, further networks are built over their elements or over parts of them (some
-# with a load on which a Newton constructor fails after linking), and a model follows which
-# solver holds every record of each one: each record is held by the newest solver alive whose
-# network holds it. A converged solve by the solver holding a whole feeder gives what a fresh
-# Newton gives on a fresh copy with the same parameters, and a Newton solve meets the physical
-# checks. At the end the collector frees every object.
+# with a load on which a Newton constructor fails after linking, which changes nothing), some
+# carry a flexible load whose parameter other feeders share and which is updated, a new bus may
+# be joined to one of their buses (every solver over it then refuses to solve), and a model
+# follows which solver holds every record of each one: each record is held by the newest solver
+# alive whose network holds it. A converged solve by the solver holding a whole feeder gives what
+# a fresh Newton gives on a fresh copy with the same parameters, and a Newton solve meets the
+# physical checks. At the end the collector frees every object.
 # TARVELO_FUZZ_EXAMPLES sets the examples (default 100, derandomized when CI is set); `make fuzz`
 # runs them at length.
 
@@ -21,7 +23,7 @@ import sys
 import weakref
 
 import numpy as np
-from conftest import START, Z_LINE, assert_feeder_laws, build_feeder, carray, objects
+from conftest import START, Z_LINE, assert_feeder_laws, build_feeder, carray, objects, same
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, rule, run_state_machine_as_test
@@ -83,6 +85,23 @@ def bad(draw, kind, size):  # a bad argument of its kind, for a size of good arr
 
 
 Z2, YM = 0.01 + 0.02j, 1e-6 - 1e-5j
+CHANGED = "The network's connections changed after it was built: build a new network and a new " \
+    "solver."
+# A flexible load on a feeder's last bus: 3 kVA a phase, consumption cut back below 200 V, and
+# brought back within s_max by the projection. Its parameter may be shared between feeders.
+FLEXIBLE_POWERS = carray([2500 + 1500j] * 3)
+LIMITS = [(5000.0, -1e3, 1e3), (2000.0, -1e3, 1e3), (2500.0, -500.0, 500.0)]
+
+
+def flexible_parameter(limits):
+    return ce.CyFlexibleParameter(ce.CyControl("p_max_u_consumption", 180, 200, 0, 0, 200, 1e-4),
+                                  ce.CyControl("constant", 0, 0, 0, 0, 1, 1),
+                                  ce.CyProjection("euclidean", 1000, 1e-6), *limits)
+
+
+def add_flexible_load(net, parameter):  # before its network is built
+    load = ce.CyFlexibleLoad(4, FLEXIBLE_POWERS, objects(*[parameter] * 3))
+    net.join(net.buses[-1], net.add(load, 4), same(4))
 
 
 def three_phase(n):  # Yy0, Dy11, Yd5, Dz6
@@ -147,6 +166,7 @@ class Misuse(RuleBasedStateMachine):
         super().__init__()
         self.pool, self.mirrors, self.watched, self.fresh = [], [], [], {}
         self.live = []  # the solvers alive, oldest first
+        self.shared = []  # [flexible parameter, its limits] that feeders share
 
     def pick(self, draw, items):
         return items[draw(st.integers(0, len(items) - 1))] if items else None
@@ -211,7 +231,12 @@ class Misuse(RuleBasedStateMachine):
     @rule(data=st.data())
     def feeder(self, data):
         net = build_feeder(scale := data.draw(st.sampled_from([0.5, 1.0, 3.0])))
-        net.scale = scale
+        net.scale, net.flexible = scale, None
+        if data.draw(st.booleans()):  # a flexible load, its parameter perhaps another's
+            if not self.shared or data.draw(st.booleans()):
+                self.shared.append([flexible_parameter(LIMITS[0]), LIMITS[0]])
+            net.flexible = self.pick(data.draw, self.shared)
+            add_flexible_load(net, net.flexible[0])
         for element, ports in net.ports.values():
             self.add(element, type(element).__name__, ports)
         self.mirrors.append(net)
@@ -224,6 +249,26 @@ class Misuse(RuleBasedStateMachine):
             load, bus, powers = mirror.loads[k]
             load.update_powers(carray(factor * powers))
             mirror.loads[k] = load, bus, factor * powers
+
+    @rule(data=st.data(), limits=st.sampled_from(LIMITS))
+    def update_shared_parameter(self, data, limits):
+        if shared := self.pick(data.draw, self.shared):
+            shared[0].update_parameters(*limits)
+            shared[1] = limits
+
+    # A new bus joined to a bus of a mirrored feeder, keeping its own node: every solver whose
+    # network lists that bus refuses to solve.
+    @rule(data=st.data())
+    def join_after_build(self, data):
+        if not (mirror := self.pick(data.draw, self.mirrors)):
+            return
+        bus = self.pick(data.draw, mirror.buses)
+        self.add(ce.CyBus(4, carray(START)), "CyBus", 4).obj.connect(bus, same(4))
+        self.mirrors.remove(mirror)
+        for solver in self.live:
+            if id(bus) in solver.network.ids:
+                ok, error = self.call(solver.obj.solve_load_flow, 5, 1e-10)
+                assert not ok and str(error) == CHANGED, error
 
     def network_of(self, members):
         ok, obj = self.call(ce.CyElectricalNetwork, objects(*members), len(members))
@@ -283,8 +328,12 @@ class Misuse(RuleBasedStateMachine):
         args = [network.obj, draw(st.booleans())] if name == "CyNewton" else \
             [network.obj, False, 0.1, 0.9] if name == "CyNewtonGoldstein" else [network.obj]
         touched = [m for m in self.mirrors if network.touches(m)]
+        before = [[bus.get_potentials(4) for bus in m.buses] for m in touched]
         ok, obj = self.new(draw, name, *args)
-        if not ok:  # a constructor that failed after linking handed every record back
+        if not ok:  # a constructor that failed changed nothing; the holders solve
+            for mirror, potentials in zip(touched, before):
+                np.testing.assert_array_equal([bus.get_potentials(4) for bus in mirror.buses],
+                                              potentials)
             self.solve_holders(draw, touched)
             return None
         solver = self.add(obj, name)
@@ -341,11 +390,15 @@ class Misuse(RuleBasedStateMachine):
 
     def fresh_newton(self, mirror):  # the bus potentials of a fresh copy solved by Newton
         powers = [powers for _, _, powers in mirror.loads]
-        key = mirror.scale, np.concatenate(powers).tobytes()
+        limits = mirror.flexible[1] if mirror.flexible else None
+        key = mirror.scale, np.concatenate(powers).tobytes(), limits
         if key not in self.fresh:
             copy = build_feeder(mirror.scale)
             for (load, _, _), values in zip(copy.loads, powers):
                 load.update_powers(carray(values))
+            if limits:
+                copy.parameter = flexible_parameter(limits)  # kept while its load lives
+                add_flexible_load(copy, copy.parameter)
             solver = ce.CyNewton(copy.network(), False)  # read while it lives
             assert solver.solve_load_flow(30, 1e-10)[1] <= 1e-10
             self.fresh[key] = [bus.get_potentials(4) for bus in copy.buses]
@@ -422,7 +475,7 @@ class Misuse(RuleBasedStateMachine):
             gc.collect(1)  # the young generations: a full collection comes at the end
 
     def teardown(self):
-        self.pool, self.mirrors, self.live = [], [], []
+        self.pool, self.mirrors, self.live, self.shared = [], [], [], []
         gc.collect()
         assert all(ref() is None for ref in self.watched), "objects the collector did not free"
 
