@@ -156,6 +156,12 @@ def test_network_and_solver_arguments_variables_and_failures():
     solver.set_variables(np.arange(30.0))
     np.testing.assert_array_equal(solver.get_variables(), np.arange(28))
     assert net.bus1.get_port_potential(0) == 1j  # read live
+    # Goldstein's coefficients are not checked: with m1 > m2 no step passes the test, each keeps
+    # its tenth trial, and the solve stalls where (0.1, 0.9) converges.
+    for m1, m2, converges in ((0.9, 0.1, False), (0.1, 0.9, True)):
+        iterations, residual = ce.CyNewtonGoldstein(four_wire().network(), False, m1,
+                                                    m2).solve_load_flow(20, 1e-10)
+        assert (iterations < 20 and residual <= 1e-10) == converges
     swept = four_wire()  # under the sweep, the switch's far side takes its near side's potentials
     solve(swept, SOLVERS["sweep"])
     potentials = swept.branch.get_potentials(8)
@@ -174,6 +180,8 @@ def test_network_and_solver_arguments_variables_and_failures():
         (lambda: ce.CyElectricalNetwork(elements, -1), RuntimeError, "...nb_elements..."),
         (lambda: ce.CyElectricalNetwork(elements, 2), TypeError, "elements[1]: expected ... int"),
         (lambda: ce.CyElectricalNetwork([net.bus1], 1), TypeError, "...bytes-like..."),
+        (lambda: solver.set_variables([0.0] * 28), TypeError,
+         "a bytes-like object is required, not 'list'"),
         (lambda: ce.CySimplifiedLine(0, None), ValueError, "Simpl...at least 1 conductor, got 0"),
         (lambda: ce.CyShuntLine(0, None, None), ValueError, "Shunt...at least 1 conductor, got 0"),
         (lambda: ce.CyDeltaPotentialRef(0), ValueError, "DeltaPotentialRef: ...1 port, got 0"),
