@@ -109,6 +109,17 @@ def test_refusals_and_the_parameters_a_load_keeps():
         (lambda: ce.CyFlexibleLoad(2, carray([1]), np.ones(1)), ValueError,
          "Buffer dtype mismatch, expected 'CyFlexibleParameter' but got 'double'"),
         (lambda: delta.get_powers(2), ValueError, "n: ...at least the load's port count 3, got 2")])
+    # Without laws no projection applies, even above s_max. "keep_p" keeps P above s_max, which
+    # leaves Q the square root of a negative number, infinite for a small epsilon: a solve fails.
+    for name in ("euclidean", "keep_p", "keep_q"):
+        assert parameter(projection=name, s_max=5000).compute_power(230, 6000) == 6000
+    keep_p = parameter(q=ce.CyControl("q_u", 210, 220, 240, 250, 100, 1e-4), projection="keep_p",
+                       s_max=5000, alpha=100, eps=1e-4)
+    assert keep_p.compute_power(230, 6000 + 500j) == complex(6000, np.inf)
+    over = ce.CyFlexibleLoad(4, carray([6000 + 500j] * 3), objects(*[keep_p] * 3))
+    assert_refusals([(lambda: ce.CyNewton(behind_line([(over, 4)]).network(), False)
+                      .solve_load_flow(20, 1e-9), RuntimeError,
+                      "1 NaN value encountered at iteration 0. ")])
 
 
 def volt_var(s_max=1e4, q_min=-3000, q_max=3000):  # gentle enough for the sweep's iteration

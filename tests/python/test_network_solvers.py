@@ -7,9 +7,10 @@ import warnings
 import numpy as np
 import pytest
 import scipy.io
-from conftest import (SOLVERS, STAR_POWERS, START, assert_feeder_laws, assert_law, assert_refusals,
-                      build_feeder, carray, expected_line_currents, feeder_line_matrices,
-                      four_wire, objects, same, solve, two_bus)
+from conftest import (DELTA_POWERS, PHASE_VOLTAGES, SOLVERS, STAR_POWERS, START, Z_LINE,
+                      assert_feeder_laws, assert_law, assert_refusals, build_feeder, carray,
+                      expected_line_currents, feeder_line_matrices, four_wire, objects, same,
+                      solve, two_bus)
 
 from tarvelo import cy_engine as ce
 
@@ -57,7 +58,7 @@ def test_single_conductor_lines_take_single_values(name):
 
 # source (230, 230, 230j V) == bus == load, the source's neutral on a PotentialRef: no line, so
 # the sweep measures no change and stops after one sweep, at the potentials the source wrote.
-def test_the_sweep_fails_on_non_finite_values_that_loads_compute_when_read():
+def test_what_the_sweep_measures_and_the_non_finite_values_that_fail_it():
     # The source's first two phases equal: a delta branch across them sees 0 V (or, for the
     # admittance, far more than from the bus's start). A star flexible load's power at the
     # source's voltage, under a steep control, while its currents were drawn at the bus's start.
@@ -89,6 +90,56 @@ def test_the_sweep_fails_on_non_finite_values_that_loads_compute_when_read():
         assert not np.isfinite(read).all() and np.isfinite(load.get_currents(len(pairs))).all()
         if case == 0:
             assert np.isinf(read[0].real) and np.isnan(read[0].imag)
+    # A 1 kW load on a bus started at 200 V: joined from the bus's side, the bus keeps its start
+    # and the load draws its current there at 230 V; from the source's, the bus starts at the
+    # source's 0 V, where a power load's current is not finite.
+    def one_phase(bus_side):
+        source, reference = ce.CyVoltageSource(2, carray([230])), ce.CyPotentialRef()
+        bus, load = ce.CyBus(2, carray([200, 0])), ce.CyPowerLoad(2, carray([1000]))
+        source.connect(reference, [(1, 0)])
+        bus.connect(source, same(2)) if bus_side else source.connect(bus, same(2))
+        bus.connect(load, same(2))
+        return ce.CyElectricalNetwork(objects(source, reference, bus, load), 4), load
+
+    network, load = one_phase(bus_side=True)
+    assert ce.CyBackwardForward(network).solve_load_flow(50, 1e-9) == (1, 0.0)
+    assert 230 * np.conj(load.get_port_current(0)) == pytest.approx(1150, rel=1e-12)
+    iterations, residual = ce.CyBackwardForward(one_phase(False)[0]).solve_load_flow(50, 1e-9)
+    assert iterations == 1 and np.isnan(residual)
+    assert_refusals([(lambda: ce.CyNewton(one_phase(False)[0], False).solve_load_flow(50, 1e-9),
+                      RuntimeError, "1 NaN value encountered at iteration 0. ")])
+    # source(0..3) ── line ── bus(0..3) == load, the line joined from its own side to the source
+    # (0 V), the list reversed: the sweep fails and leaves NaN in the bus's nodes, from which a
+    # solver built next starts, until the bus starts them again.
+    source, reference = ce.CyVoltageSource(4, carray(PHASE_VOLTAGES)), ce.CyPotentialRef()
+    line, bus = ce.CySimplifiedLine(4, carray(Z_LINE.ravel())), ce.CyBus(4, carray(START))
+    load = ce.CyPowerLoad(4, carray(STAR_POWERS))
+    source.connect(reference, [(3, 0)])
+    line.connect_side(source, same(4), True)
+    line.connect_side(bus, same(4), False)
+    bus.connect(load, same(4))
+    network = ce.CyElectricalNetwork(objects(load, bus, line, reference, source), 5)
+    assert np.isnan(ce.CyBackwardForward(network).solve_load_flow(50, 1e-9)[1])
+    assert np.isnan(bus.get_potentials(4)).all()
+    assert_refusals([(lambda: ce.CyNewton(network, False).solve_load_flow(50, 1e-9),
+                      RuntimeError, "1 NaN value encountered at iteration 0. ")])
+    bus.initialize_potentials(carray(START))
+    newton = ce.CyNewton(network, False)
+    assert newton.solve_load_flow(50, 1e-9)[1] <= 1e-9
+    assert_law("power", load, STAR_POWERS)
+    # delta source == bus == DeltaPotentialRef, delta load, the bus started 10 % above the
+    # source's potentials: the reference brings the sum of its potentials back to zero and
+    # measures that sum, 3 x 10 %, then nothing.
+    v = 400 / np.sqrt(3) * np.exp(-2j * np.pi / 3 * np.arange(3))
+    source = ce.CyDeltaVoltageSource(3, carray(v - np.roll(v, -1)))
+    reference, bus = ce.CyDeltaPotentialRef(3), ce.CyBus(3, carray(1.1 * v))
+    load = ce.CyDeltaPowerLoad(3, carray(DELTA_POWERS))
+    for element in (source, reference, load):
+        bus.connect(element, same(3))
+    sweep = ce.CyBackwardForward(ce.CyElectricalNetwork(objects(source, reference, bus, load), 4))
+    assert sweep.solve_load_flow(1, 1e-9)[1] == pytest.approx(0.3 * abs(v[0]), rel=1e-12)
+    np.testing.assert_allclose(bus.get_potentials(3), v, rtol=0, atol=1e-9)
+    assert sweep.solve_load_flow(1, 1e-9)[1] < 1e-9
 
 
 def test_network_and_solver_arguments_variables_and_failures():
@@ -105,6 +156,12 @@ def test_network_and_solver_arguments_variables_and_failures():
     solver.set_variables(np.arange(30.0))
     np.testing.assert_array_equal(solver.get_variables(), np.arange(28))
     assert net.bus1.get_port_potential(0) == 1j  # read live
+    # Goldstein's coefficients are not checked: with m1 > m2 no step passes the test, each keeps
+    # its tenth trial, and the solve stalls where (0.1, 0.9) converges.
+    for m1, m2, converges in ((0.9, 0.1, False), (0.1, 0.9, True)):
+        iterations, residual = ce.CyNewtonGoldstein(four_wire().network(), False, m1,
+                                                    m2).solve_load_flow(20, 1e-10)
+        assert (iterations < 20 and residual <= 1e-10) == converges
     swept = four_wire()  # under the sweep, the switch's far side takes its near side's potentials
     solve(swept, SOLVERS["sweep"])
     potentials = swept.branch.get_potentials(8)
@@ -123,6 +180,8 @@ def test_network_and_solver_arguments_variables_and_failures():
         (lambda: ce.CyElectricalNetwork(elements, -1), RuntimeError, "...nb_elements..."),
         (lambda: ce.CyElectricalNetwork(elements, 2), TypeError, "elements[1]: expected ... int"),
         (lambda: ce.CyElectricalNetwork([net.bus1], 1), TypeError, "...bytes-like..."),
+        (lambda: solver.set_variables([0.0] * 28), TypeError,
+         "a bytes-like object is required, not 'list'"),
         (lambda: ce.CySimplifiedLine(0, None), ValueError, "Simpl...at least 1 conductor, got 0"),
         (lambda: ce.CyShuntLine(0, None, None), ValueError, "Shunt...at least 1 conductor, got 0"),
         (lambda: ce.CyDeltaPotentialRef(0), ValueError, "DeltaPotentialRef: ...1 port, got 0"),

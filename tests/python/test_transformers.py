@@ -108,7 +108,9 @@ def test_open_and_short_circuit_tests_give_back_the_catalogue(make, losses, vsc,
         v1 = transformer.get_side_potentials(2, 0)[0]
         assert v1[0] - v1[1] == pytest.approx(UHV * (got[1] if test == "short" else 1) *
                                               np.exp(1j * np.pi / 6 * shift), rel=1e-12)
-    # A negative voltage gives NaN, never plausible numbers; an infinite one no NaN part.
+    # A negative voltage gives NaN, never plausible numbers; an infinite one no NaN part; no
+    # rated power an infinite per-unit current.
+    assert transformer.compute_open_circuit_parameters(UHV, ULV, 0)[1] == np.inf
     assert np.isnan(transformer.compute_open_circuit_parameters(-UHV, ULV, SN)).all()
     transformer.compute_open_circuit_parameters(np.inf, ULV, SN)
     assert transformer.get_side_potentials(2, 0)[0][0] == np.inf
