@@ -44,9 +44,8 @@ inline Complex power_in(const Element& element) {
 }
 
 // Kirchhoff's law at every node not held at zero (over the ports of the listed elements: others
-// draw nothing), and power flowing from the source into each load
-// as much as it draws (a flip of every current's sign keeps Kirchhoff's law, not the direction of
-// the power).
+// draw nothing), and power flowing from the source into each load as much as it draws (a flip of
+// every current's sign keeps Kirchhoff's law, not the direction of the power).
 inline void expect_power_flow(const ElectricalNetwork& network, const Element& source,
                               const std::vector<std::pair<const Element*, Complex>>& loads,
                               double tolerance) {
@@ -120,7 +119,7 @@ inline std::vector<Complex> rows(const Eigen::MatrixXcd& m) {
 // No line matrix is symmetric, and the rows of Y do not sum as its columns. `mid` may start dead.
 struct Feeder {
   using Matrix = Eigen::MatrixXcd;
-  std::array<Complex, 3> u{230.0, 230.0 * kA* kA, 230.0 * kA};  // balanced, direct
+  std::array<Complex, 3> u{230.0, 230.0 * kA * kA, 230.0 * kA};  // balanced, direct
   Matrix z = Matrix::Constant(4, 4, Complex(0.02, 0.05)), y = Matrix::Zero(4, 4);
   Matrix z_end = Matrix::Constant(4, 4, Complex(0.01, 0.03));
   std::array<std::array<Complex, 3>, 2> values{

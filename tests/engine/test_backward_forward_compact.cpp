@@ -28,11 +28,10 @@ std::vector<Complex> matrix(Complex diagonal, Complex off) {
 // line: a backward pass reads currents it has not set yet. The loads' ports come first on their
 // nodes, and the node held at zero stores 1 V. The stray load, joined before the network is
 // built but not listed, keeps currents of its own that draw nothing. A feeder that lists its
-// first bus twice has no
-// compact form: its solver runs the elements' own steps. The load listed first puts the source's
-// voltages after its powers in the plan's storage.
+// first bus twice has no compact form: its solver runs the elements' own steps. The load listed
+// first puts the source's voltages after its powers in the plan's storage.
 struct Feeder {
-  Three u{230.0, 230.0 * kA* kA, 230.0 * kA}, s{{{4e3, 800}, {2e3, 0}, {3e3, 0}}};
+  Three u{230.0, 230.0 * kA * kA, 230.0 * kA}, s{{{4e3, 800}, {2e3, 0}, {3e3, 0}}};
   Three later{{{10, 2}, {5, 0}, {8, -1}}};  // the star load's powers after an update
   std::array<Complex, 4> v0{u[0], u[1], u[2], 1.0};
   std::vector<Complex> z = matrix({0.06, 0.03}, {0.01, 0.02}), shunt_y = matrix({0, 1e-5}, 0);
