@@ -7,11 +7,16 @@ namespace tarvelo {
 
 namespace {
 
-bool lists_all_ports_on_its_nodes(const ListedElements& listed,
+// Marks the listed elements with a mark of their own, then looks for a port of an unmarked
+// element on the nodes: no set of elements is made unless some port lies there.
+bool lists_all_ports_on_its_nodes(const std::vector<Element*>& elements,
                                   const std::vector<std::shared_ptr<Connection>>& nodes) {
+  static std::uint64_t marks = 0;
+  const std::uint64_t mark = ++marks;
+  for (Element* element : elements) element->listing_mark = mark;
   return std::all_of(nodes.begin(), nodes.end(), [&](const auto& node) {
     return std::all_of(node->ports.begin(), node->ports.end(),
-                       [&](const Port* port) { return listed.contains(port->element); });
+                       [&](const Port* port) { return port->element->listing_mark == mark; });
   });
 }
 
@@ -26,8 +31,10 @@ ElectricalNetwork::ElectricalNetwork(std::vector<Element*> elements)
     }
     collect_flexible_parameters(element, flexible_parameters);
   }
-  auto listed = std::make_unique<ListedElements>(this->elements.begin(), this->elements.end());
-  if (!lists_all_ports_on_its_nodes(*listed, all_connections)) listed_elements = std::move(listed);
+  if (!lists_all_ports_on_its_nodes(this->elements, all_connections)) {
+    listed_elements =
+        std::make_unique<ListedElements>(this->elements.begin(), this->elements.end());
+  }
 }
 
 ElectricalNetwork::~ElectricalNetwork() {

@@ -147,6 +147,8 @@ class Element {
   std::vector<Port> ports;
   // How many times networks with a live solver list this element (kept by the networks).
   int solving_listings = 0;
+  // The mark of the last network built that lists it (see ElectricalNetwork's constructor).
+  std::uint64_t listing_mark = 0;
 
   explicit Element(int n);
   Element(int n, const Complex* potentials);

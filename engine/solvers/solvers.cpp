@@ -97,6 +97,10 @@ AbstractSolver::~AbstractSolver() {
   alive.erase(std::remove(alive.begin(), alive.end(), this), alive.end());
   network->solver_removed();
   if (handed_back) return;
+  if (alive.empty()) {  // nobody to take anything
+    network->unlink_variables(variables, dynamic_variables);
+    return;
+  }
   // Only what another solver can take is looked for: the slots of the nodes and records that
   // another network with a live solver lists, or all of them while its own network has another
   // solver. The rest keeps its present value as its stored value.
