@@ -96,7 +96,6 @@ AbstractSolver::~AbstractSolver() {
   auto& alive = live_solvers();
   alive.erase(std::remove(alive.begin(), alive.end(), this), alive.end());
   network->solver_removed();
-  if (handed_back) return;
   if (alive.empty()) {  // nobody to take anything
     network->unlink_variables(variables, dynamic_variables);
     return;

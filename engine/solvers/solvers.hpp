@@ -54,7 +54,7 @@ class AbstractSolver {
   void declare_and_link(ADVector& x, ADVector& p, bool record);
   // Runs a constructor's work from the link on: should it fail, every node and record the
   // solver linked goes back to what it was before (the solver that held it, or its stored
-  // value), the solver hands nothing over when it goes, and the exception goes on.
+  // value), so that the solver holds nothing when it goes, and the exception goes on.
   template <class Work>
   void undone_on_failure(Work&& work);
   // Refuses a solve when the network's connections changed after it was built.
@@ -69,8 +69,6 @@ class AbstractSolver {
   // Hands over to the solvers alive, newest first, until they have taken `left` slots; only to
   // those of its own network unless `any_network`. Returns the slots still held.
   std::size_t hand_over(std::size_t left, bool any_network) noexcept;
-
-  bool handed_back = false;  // a failed constructor put every link back
 };
 
 class BackwardForward : public AbstractSolver {
@@ -110,7 +108,6 @@ void AbstractSolver::undone_on_failure(Work&& work) {
     work();
   } catch (...) {
     linking.put_back([this] { network->unlink_variables(variables, dynamic_variables); });
-    handed_back = true;
     throw;
   }
 }

@@ -186,7 +186,6 @@ int exec_step(PyObject* module) noexcept {
   registered_by_exec = false;
   try {
     execute(module);
-    registered_by_exec = false;
     return 0;
   } catch (const PythonError&) {
     // The pending exception, if there is one, says why.

@@ -134,6 +134,37 @@ TEST(SolverLifetime, TheLinkingSolverUnlinksWhenItGoesAndAFailedRecordingLeavesT
   feeder.check();
 }
 
+// Each network with a solver alive counts once in the listings of what it lists (an element it
+// lists twice, twice). A node held at zero by a join made after a solver linked it lets go of that
+// solver's slot when the solver goes: its potential, written afterwards, writes no freed slot.
+TEST(SolverLifetime, ListingsFollowTheSolversAliveAndANodeHeldAtZeroLetsGoOfItsSlot) {
+  Feeder feeder;
+  const auto listings = [&] {
+    return std::array<int, 3>{feeder.power.solving_listings,
+                              feeder.end.ports[3].connection->solving_listings,
+                              feeder.source.solving_listings};
+  };
+  auto first = std::make_unique<Newton>(feeder.network.get(), false);
+  EXPECT_EQ(listings(), (std::array<int, 3>{1, 1, 1}));
+  {
+    BackwardForward second(feeder.network.get());
+    ElectricalNetwork load_twice({&feeder.power, &feeder.power, &feeder.end});
+    Newton third(&load_twice, false);
+    EXPECT_EQ(listings(), (std::array<int, 3>{3, 2, 1}));
+  }
+  EXPECT_EQ(listings(), (std::array<int, 3>{1, 1, 1}));
+  PotentialRef held;
+  feeder.end.connect(held, {{3, 0}});  // the far neutral, linked to the first solver
+  const LinkedComplex& neutral = feeder.end.ports[3].connection->potential;
+  ASSERT_TRUE(neutral.is_linked);
+  first.reset();
+  EXPECT_EQ(listings(), (std::array<int, 3>{0, 0, 0}));
+  EXPECT_FALSE(neutral.is_linked);
+  const std::array<Complex, 4> again{1.0, 2.0, 3.0, 4.0};
+  feeder.end.initialize_potentials(again.data());
+  EXPECT_EQ(feeder.end.get_port_potential(3), 0.0);
+}
+
 // A join made after the network was built absorbs one of its nodes, and an element on that node
 // that the network does not list goes. The solver built before the join looks for the elements
 // behind the node's rows, which a load of NaN power made NaN: the absorbed node lists no port,
