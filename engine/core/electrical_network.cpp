@@ -67,36 +67,6 @@ bool ElectricalNetwork::connections_changed() const {
   return changed;
 }
 
-std::pair<std::size_t, std::size_t> ElectricalNetwork::count_held_slots(
-    const HandingOver& counting) const {
-  const ADVector none;
-  Eigen::VectorXd unused;
-  int k = 0;
-  std::size_t shared = 0;
-  // Counts the slots found while `pass` runs over an item, as shared if another network with a
-  // live solver lists it (an element this network lists twice counts as shared).
-  const int own_listings = live_solvers > 0 ? 1 : 0;
-  const auto count = [&](int listings, const auto& pass) {
-    const std::size_t before = counting.slots_found();
-    pass();
-    if (listings > own_listings) shared += counting.slots_found() - before;
-  };
-  for (const auto& node : all_connections) {
-    count(node->solving_listings, [&] { node->link_independent_variables(none, unused, k); });
-  }
-  for (Element* element : elements) {
-    count(element->solving_listings, [&] {
-      element->link_independent_variables(none, unused, k);
-      element->link_dynamic_variables(none, unused, k);
-    });
-  }
-  for (FlexibleParameter* parameter : flexible_parameters) {
-    count(solving_listings(*parameter),
-          [&] { link_flexible_parameter(*parameter, none, unused, k); });
-  }
-  return {counting.slots_found(), shared};
-}
-
 std::pair<std::vector<double>, std::vector<double>> ElectricalNetwork::declare_variables() const {
   std::vector<double> x, p;
   for (const auto& node : all_connections) node->declare_independent_variables(x);
@@ -110,23 +80,50 @@ std::pair<std::vector<double>, std::vector<double>> ElectricalNetwork::declare_v
   return {std::move(x), std::move(p)};
 }
 
-void ElectricalNetwork::link_variables(const ADVector& x, Eigen::VectorXd& x_values,
-                                       const ADVector& p, Eigen::VectorXd& p_values) const {
+template <class Each>
+void ElectricalNetwork::link_each(const ADVector& x, Eigen::VectorXd& x_values, const ADVector& p,
+                                  Eigen::VectorXd& p_values, Each&& each) const {
   int kx = 0, kp = 0;
-  for (const auto& node : all_connections) node->link_independent_variables(x, x_values, kx);
+  for (const auto& node : all_connections) {
+    each(node->solving_listings, [&] { node->link_independent_variables(x, x_values, kx); });
+  }
   for (Element* element : elements) {
-    element->link_independent_variables(x, x_values, kx);
-    element->link_dynamic_variables(p, p_values, kp);
+    each(element->solving_listings, [&] {
+      element->link_independent_variables(x, x_values, kx);
+      element->link_dynamic_variables(p, p_values, kp);
+    });
   }
   for (FlexibleParameter* parameter : flexible_parameters) {
-    link_flexible_parameter(*parameter, p, p_values, kp);
+    each(solving_listings(*parameter),
+         [&] { link_flexible_parameter(*parameter, p, p_values, kp); });
   }
+}
+
+void ElectricalNetwork::link_variables(const ADVector& x, Eigen::VectorXd& x_values,
+                                       const ADVector& p, Eigen::VectorXd& p_values) const {
+  link_each(x, x_values, p, p_values, [](int, const auto& links) { links(); });
 }
 
 void ElectricalNetwork::unlink_variables(Eigen::VectorXd& x_values,
                                          Eigen::VectorXd& p_values) const {
   const ADVector none;  // an empty taped vector makes the link pass an unlink
   link_variables(none, x_values, none, p_values);
+}
+
+std::pair<std::size_t, std::size_t> ElectricalNetwork::count_held_slots(
+    const HandingOver& counting) const {
+  const ADVector none;
+  Eigen::VectorXd unused;
+  std::size_t shared = 0;
+  // Counts the slots found while an item's links run, as shared if another network with a live
+  // solver lists it (an element this network lists twice counts as shared).
+  const int own_listings = live_solvers > 0 ? 1 : 0;
+  link_each(none, unused, none, unused, [&](int listings, const auto& links) {
+    const std::size_t before = counting.slots_found();
+    links();
+    if (listings > own_listings) shared += counting.slots_found() - before;
+  });
+  return {counting.slots_found(), shared};
 }
 
 void ElectricalNetwork::add_equations(ADVector& y) const {
@@ -163,18 +160,11 @@ double ElectricalNetwork::forward() {
 }
 
 std::vector<const Connection*> ElectricalNetwork::live_nodes(const Eigen::VectorXd* x) const {
-  const auto wanted = [x](const Connection& node) {
-    return !node.fixed_zero &&
-           !(x != nullptr && node.potential.is_linked && points_into(node.potential.linked, *x));
-  };
-  std::unordered_set<const Connection*> seen;
   std::vector<const Connection*> found;
-  const auto visit = [&](const Connection& node) {
-    if (wanted(node) && seen.insert(&node).second) found.push_back(&node);
-  };
-  for (const auto& node : all_connections) visit(*node);
-  for (const Element* element : elements) {
-    for (const Port& port : element->ports) visit(*port.connection);
+  for (const auto& node : all_connections) {
+    const bool in_x =
+        x != nullptr && node->potential.is_linked && points_into(node->potential.linked, *x);
+    if (!node->fixed_zero && !in_x) found.push_back(node.get());
   }
   return found;
 }

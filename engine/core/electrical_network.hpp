@@ -65,15 +65,18 @@ class ElectricalNetwork {
   void eval_currents() const;
   void backward();
   double forward();
-  // The nodes whose potentials a sweep reads or writes: among the nodes listed when the network
-  // was built and those its elements' ports are on now (a join made since may have put them on
-  // a new node), each one not held at zero, once; given a solver vector x, only those whose
-  // potential is not a slot of x (their stored value, or a slot of another solver's vector).
-  // The list holds while `structure_revision` does not move.
+  // The nodes whose potentials a sweep reads or writes: those listed, not held at zero; given a
+  // solver vector x, only those whose potential is not a slot of x (their stored value, or a
+  // slot of another solver's vector). The list holds while `structure_revision` does not move.
   std::vector<const Connection*> live_nodes(const Eigen::VectorXd* x = nullptr) const;
   std::vector<int> detect_elements(const std::vector<long>& indices) const;
 
  private:
+  // The link pass over every node, element and flexible parameter in the layout's order: `each`
+  // is given an item's solving listings and the links of that item to run.
+  template <class Each>
+  void link_each(const ADVector& x, Eigen::VectorXd& x_values, const ADVector& p,
+                 Eigen::VectorXd& p_values, Each&& each) const;
   // Adds `change` to the solving listings of each element, node and flexible parameter listed.
   void count_listings(int change) const;
 

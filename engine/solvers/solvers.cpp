@@ -129,15 +129,12 @@ std::size_t AbstractSolver::hand_over(std::size_t left, bool any_network) noexce
 }
 
 std::size_t AbstractSolver::hand_over_to(AbstractSolver& heir) noexcept {
-  if (heir.network == nullptr) return 0;
+  // A heir whose network's connections changed since it was built solves no more, and its
+  // vectors may no longer have its network's layout (a join held one of its nodes at zero).
+  if (heir.network->connections_changed()) return 0;
   std::optional<HandingOver> handing;
   try {
-    // The heir's vectors must have the layout of its network now: a join that holds a node at
-    // zero changes it.
     ElectricalNetwork& on = *heir.network;
-    const auto [x, p] = on.declare_variables();
-    if (heir.variables.size() != std::ssize(x) || heir.dynamic_variables.size() != std::ssize(p))
-      return 0;
     handing.emplace(variables, dynamic_variables);
     on.link_variables(taped_constants(heir.variables), heir.variables,
                       taped_constants(heir.dynamic_variables), heir.dynamic_variables);

@@ -63,8 +63,8 @@ class AbstractSolver {
  private:
   // Links to `heir`'s vectors the nodes and records of the heir's network that this solver
   // holds; they carry into it the values they hold now (the latest potentials, the parameters
-  // as updated). Returns the slots of this solver they held: none when the heir's layout is no
-  // longer its network's, those taken so far when the pass fails part way.
+  // as updated). Returns the slots of this solver they held: none when the connections of the
+  // heir's network changed since it was built, those taken so far when the pass fails part way.
   std::size_t hand_over_to(AbstractSolver& heir) noexcept;
   // Hands over to the solvers alive, newest first, until they have taken `left` slots; only to
   // those of its own network unless `any_network`. Returns the slots still held.
